@@ -1,0 +1,100 @@
+// Boot configuration region: the firmware commands on configuration regions
+// and adapter memory, adapter model identification with the per-model boot
+// image checks, and the boot parameters record with its operations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fcboot {
+
+// ---------------------------------------------------------------------------
+// Configuration-region commands
+
+constexpr std::uint32_t kMbxStatusBusy252 = 252;
+constexpr std::uint32_t kMbxStatusRetry = 253;
+constexpr std::uint32_t kMbxStatusBusy254 = 254;
+constexpr std::uint32_t kMbxFailed = 0xFFFFFFFFu;
+constexpr std::uint32_t kMaxMboxSends = 16;
+
+constexpr std::uint32_t kBootSelectRegion = 4;
+constexpr std::uint32_t kBiosBootRegion = 8;
+constexpr std::uint32_t kEfibBootRegion = 10;
+constexpr std::uint32_t kBootSelectRegionSize = 60;
+constexpr std::uint32_t kBiosBootRegionSize = 60;
+constexpr std::uint32_t kEfibBootRegionSize = 256;
+
+// Most step-9 requests, and most step-10 requests, that one staged boot
+// image sequence sends before it gives up with 1: an adapter that never
+// reaches the awaited state must not hold the command forever.
+constexpr std::uint32_t kMaxBootImageStepsPerStage = 64;
+
+std::uint32_t IssueMboxRetry(std::uint32_t adapterIndex, std::uint8_t* block,
+                             std::uint32_t responseSize);
+std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
+                               std::uint32_t offset, std::uint32_t length, std::uint8_t* dest);
+std::uint32_t ReadAdapterMemory(std::uint32_t adapterIndex, std::uint8_t* dest,
+                                std::uint32_t address, std::uint32_t wordCount);
+std::uint32_t ReadBootSelectRegion(std::uint32_t adapterIndex, std::uint8_t* image);
+std::uint32_t UpdateConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
+                                 const std::uint8_t* data, std::uint32_t length);
+std::uint32_t WriteBootSelectRegion(std::uint32_t adapterIndex, const std::uint8_t* image);
+std::uint32_t RunBootImageSequence(std::uint32_t adapterIndex, const std::uint8_t* image);
+void CopySwapWords(const std::uint8_t* src, std::uint8_t* dst, std::uint16_t n);
+void SwapWordsInPlace(std::uint8_t* buf, std::uint32_t n);
+
+// ---------------------------------------------------------------------------
+// Model identification and boot image checks
+
+std::uint32_t QueryRevision(std::uint32_t adapterIndex, std::uint8_t* block);
+std::uint16_t GetChipCode(std::uint32_t adapterIndex);
+std::uint32_t IdentifyAdapterModel(std::uint32_t adapterIndex);
+std::uint32_t isValidBootBios(std::uint32_t adapterIndex, std::uint8_t kind);
+std::uint32_t isValidBootEfi(std::uint32_t adapterIndex, std::uint8_t kind);
+bool NeedsBootImageSequence(std::uint32_t adapterIndex);
+// list: count byte, then the values.
+std::uint32_t FindInValueList(std::uint8_t value, const std::uint8_t* list);
+
+// ---------------------------------------------------------------------------
+// Boot parameters
+
+struct BootParams {
+    std::uint8_t WWID[8];
+    std::uint8_t BootDeviceWWID[8];
+    std::uint32_t BootDeviceLUN;
+    std::uint32_t HostAdapterBiosEnable;
+    std::uint32_t SelectBootEnable;
+};
+static_assert(sizeof(BootParams) == 28, "BootParams is 28 bytes");
+static_assert(offsetof(BootParams, BootDeviceWWID) == 8 && offsetof(BootParams, BootDeviceLUN) == 16 &&
+                  offsetof(BootParams, HostAdapterBiosEnable) == 20 &&
+                  offsetof(BootParams, SelectBootEnable) == 24,
+              "BootParams field order");
+
+constexpr std::uint32_t kBootOk = 0;
+constexpr std::uint32_t kBootAdapterCommandFailed = 4;
+constexpr std::uint32_t kBootNoSuchAdapter = 7;
+constexpr std::uint32_t kBootNoValidImage = 17;
+constexpr std::uint32_t kBootUnknownModel = 255;
+
+constexpr std::uint32_t kBootImageDirectoryHead = 0x79C;
+constexpr std::uint32_t kBootImageEntryWords = 12;
+// Most directory entries one walk examines: a ring that never returns to the
+// head must end the walk (with 17) rather than loop forever.
+constexpr std::uint32_t kMaxBootImageDirectoryEntries = 1024;
+
+constexpr std::uint32_t kModeEfib = 2;  // the only bit of `mode` that is tested
+
+std::uint32_t IsAdapterWWN(std::uint32_t adapterIndex, const std::uint8_t* wwn);
+// Lowest matching index in *adapterIndex and true, or false when none has it.
+bool FindAdapterByWWN(const std::uint8_t* wwn, std::uint32_t* adapterIndex);
+std::uint32_t ReadBootParamsBios(BootParams* p);
+std::uint32_t ReadBootParamsEfib(BootParams* p);
+std::uint32_t WriteBootParamsBios(const BootParams* p);
+std::uint32_t WriteBootParamsEfib(const BootParams* p);
+std::uint32_t EnableBootSelection(const BootParams* p, std::uint32_t mode);
+std::uint32_t EnsureBootImageSelected(std::uint32_t adapterIndex, std::uint32_t mode);
+std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, std::uint32_t mode);
+std::uint32_t DisableBootSelection(const BootParams* p);
+
+}  // namespace fcboot

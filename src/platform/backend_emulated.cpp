@@ -1,0 +1,58 @@
+// Emulated backend: forwards every device call to the installed device table.
+#include "platform/emulated_backend.h"
+
+namespace fcplat {
+namespace {
+
+const EmulatedDevices* g_devices = nullptr;
+DWORD g_lastError = ERROR_SUCCESS;
+
+}  // namespace
+
+void InstallEmulatedDevices(const EmulatedDevices* devices) { g_devices = devices; }
+
+void SetLastErrorValue(DWORD error) { g_lastError = error; }
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE) {
+    if (g_devices == nullptr || lpFileName == nullptr) {
+        g_lastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    HANDLE h = g_devices->open(g_devices->context, lpFileName, dwDesiredAccess, dwShareMode,
+                               dwCreationDisposition, dwFlagsAndAttributes, &error);
+    if (h == INVALID_HANDLE_VALUE) g_lastError = error;
+    return h;
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
+    if (g_devices == nullptr) {
+        g_lastError = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    DWORD error = ERROR_SUCCESS;
+    BOOL ok = g_devices->ioctl(g_devices->context, hDevice, dwIoControlCode, lpInBuffer,
+                               nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned,
+                               lpOverlapped, &error);
+    if (!ok) g_lastError = error;
+    return ok;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    if (g_devices == nullptr) {
+        g_lastError = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    DWORD error = ERROR_SUCCESS;
+    BOOL ok = g_devices->close(g_devices->context, hObject, &error);
+    if (!ok) g_lastError = error;
+    return ok;
+}
+
+DWORD GetLastError() { return g_lastError; }
+
+}  // namespace fcplat

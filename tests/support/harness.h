@@ -1,0 +1,48 @@
+// Test harness: runs the utility's main in this process against an emulated
+// fleet, the way fcboot-emu does, and hands back everything a test checks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/emulator.h"
+
+namespace fctest {
+
+struct RunResult {
+    int exit_code = -1;
+    std::string out;                           // the utility's standard output
+    fcemu::Fleet fleet_after;                  // persistent state after the run
+    std::vector<fcemu::RequestRecord> log;     // every device call, in order
+    std::vector<std::string> violations;       // protocol violations, none expected
+};
+
+// Resets the utility's process-wide state, serves `fleet`, runs FcbootMain
+// with {"fcboot", args...} and stops the server (which reports leaked
+// handles as violations).
+RunResult RunUtility(const fcemu::Fleet& fleet, const std::vector<std::string>& args);
+
+// A fresh, empty folder for this test's files (removed by nothing: the
+// build tree's temporary folder holds them).
+std::string TempDir();
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+// The line end that text-mode output of this platform writes.
+const char* NativeLineEnd();
+// Replaces every "\n" of text by NativeLineEnd().
+std::string NativeText(const std::string& text);
+
+// Log records of one kind: op "open"/"close"/"ioctl", or a mailbox code.
+std::vector<fcemu::RequestRecord> MailboxCalls(const std::vector<fcemu::RequestRecord>& log,
+                                               std::uint32_t code);
+std::vector<fcemu::RequestRecord> ControlCodeCalls(const std::vector<fcemu::RequestRecord>& log,
+                                                   std::uint32_t controlCode);
+
+// A 16-hex-digit world-wide name, byte 0 first.
+std::array<std::uint8_t, 8> Wwn(const char* hex16);
+
+}  // namespace fctest
