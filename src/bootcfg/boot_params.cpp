@@ -1,0 +1,221 @@
+// The boot parameters record and its operations on one adapter: read and
+// write the BIOS (region 8) and EFIB (region 10) boot regions, and select or
+// clear the boot image in the boot selection region (region 4).
+#include <cstring>
+
+#include "adapter/bytes.h"
+#include "bootcfg/bootcfg.h"
+#include "frontend/frontend.h"
+
+namespace fcboot {
+namespace {
+
+// Region 4: the selected image's identifier, and the bytes the staged
+// sequence carries.
+constexpr std::uint32_t kSelectedImageOffset = 12;
+constexpr std::uint32_t kSelectedKindOffset = 14;
+constexpr std::uint32_t kSequenceImageOffset = 52;
+
+// Region 8.
+constexpr std::uint32_t kBiosFlagsOffset = 4;
+constexpr std::uint32_t kBiosEnableOffset = 9;
+constexpr std::uint32_t kBiosWwnOffset = 17;
+constexpr std::uint32_t kBiosLunOffset = 28;
+constexpr std::uint32_t kBiosFlagsWritten = 0x00000502u;
+constexpr std::uint32_t kBiosFlagEnableValid = 0x002u;
+constexpr std::uint32_t kBiosFlagWwnPresent = 0x100u;
+
+// Region 10, read in pieces that fit one dump reply.
+constexpr std::uint32_t kEfibWwnOffset = 4;
+constexpr std::uint32_t kEfibLunHighOffset = 12;
+constexpr std::uint32_t kEfibLunLowOffset = 13;
+constexpr std::uint32_t kEfibWwnPresentOffset = 23;
+constexpr std::uint32_t kEfibEnableOffset = 196;
+constexpr std::uint32_t kEfibTrailerOffset = 200;
+constexpr std::uint32_t kEfibPieceLength = 108;
+
+// Boot image directory entries.
+constexpr std::uint32_t kEntryImageOffset = 16;
+constexpr std::uint32_t kEntryKindOffset = 18;
+constexpr std::uint32_t kEntryTypeOffset = 19;
+constexpr std::uint8_t kBootCodeImageType = 3;
+constexpr std::uint32_t kNoImage = 0xFFFFFFFFu;
+
+const char kBiosMarker[4] = {'B', 'I', 'O', 'S'};
+const char kEfibMarker[4] = {'E', 'F', 'I', 'B'};
+
+// The adapter whose port world-wide name is the record's WWID.
+bool FindRecordAdapter(const BootParams* p, std::uint32_t* adapterIndex) {
+    return FindAdapterByWWN(p->WWID, adapterIndex);
+}
+
+// Region 4 exactly as the adapter holds it: the dump delivers its first two
+// words byte-reversed.
+std::uint32_t ReadSelectImage(std::uint32_t adapterIndex, std::uint8_t* image) {
+    if (ReadBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
+    SwapWordsInPlace(image, 8);
+    return kBootOk;
+}
+
+std::uint32_t CheckKindForMode(std::uint32_t adapterIndex, std::uint8_t kind, std::uint32_t mode) {
+    return (mode & kModeEfib) != 0 ? isValidBootEfi(adapterIndex, kind)
+                                   : isValidBootBios(adapterIndex, kind);
+}
+
+}  // namespace
+
+std::uint32_t IsAdapterWWN(std::uint32_t adapterIndex, const std::uint8_t* wwn) {
+    std::uint8_t port[8];
+    if (GetAdapterPortWWN(adapterIndex, port) != 0) return 0;
+    return std::memcmp(port, wwn, sizeof port) == 0 ? 1 : 0;
+}
+
+bool FindAdapterByWWN(const std::uint8_t* wwn, std::uint32_t* adapterIndex) {
+    const std::uint32_t count = GetAdapterCount();
+    for (std::uint32_t n = 0; n < count; ++n) {
+        if (IsAdapterWWN(n, wwn) == 1) {
+            *adapterIndex = n;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t ReadBootParamsBios(BootParams* p) {
+    std::uint32_t n = 0;
+    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
+    std::uint8_t select[kBootSelectRegionSize];
+    if (ReadSelectImage(n, select) != 0) return kBootAdapterCommandFailed;
+    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
+
+    std::uint8_t region[kBiosBootRegionSize] = {};
+    if (DumpConfigRegion(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
+        return kBootAdapterCommandFailed;
+    // Only the flags word is put back in region order; the marker before it
+    // is never looked at.
+    SwapWordsInPlace(region + kBiosFlagsOffset, 4);
+    const std::uint32_t flags = LoadLe32(region + kBiosFlagsOffset);
+    if ((flags & kBiosFlagWwnPresent) != 0)
+        CopySwapWords(region + kBiosWwnOffset, p->BootDeviceWWID, 8);
+    p->BootDeviceLUN = region[kBiosLunOffset];
+    if ((flags & kBiosFlagEnableValid) != 0 && region[kBiosEnableOffset] == 1)
+        p->HostAdapterBiosEnable = 1;
+    return kBootOk;
+}
+
+std::uint32_t ReadBootParamsEfib(BootParams* p) {
+    std::uint32_t n = 0;
+    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
+    std::uint8_t select[kBootSelectRegionSize];
+    if (ReadSelectImage(n, select) != 0) return kBootAdapterCommandFailed;
+    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
+
+    std::uint8_t region[kEfibBootRegionSize] = {};
+    for (std::uint32_t offset = 0; offset < kEfibBootRegionSize; offset += kEfibPieceLength) {
+        std::uint32_t length = kEfibBootRegionSize - offset;
+        if (length > kEfibPieceLength) length = kEfibPieceLength;
+        if (DumpConfigRegion(n, kEfibBootRegion, offset, length, region + offset) != 0)
+            return kBootAdapterCommandFailed;
+        // A region without the marker holds no EFIB settings: stop early.
+        if (offset == 0 && std::memcmp(region, kEfibMarker, 4) != 0) return kBootAdapterCommandFailed;
+    }
+
+    if (region[kEfibWwnPresentOffset] == 1) CopySwapWords(region + kEfibWwnOffset, p->BootDeviceWWID, 8);
+    p->BootDeviceLUN = region[kEfibLunLowOffset] + 256u * (region[kEfibLunHighOffset] & 0x3Fu);
+    if ((region[kEfibEnableOffset] & 1) != 0) p->HostAdapterBiosEnable = 1;
+    return kBootOk;
+}
+
+std::uint32_t WriteBootParamsBios(const BootParams* p) {
+    std::uint32_t n = 0;
+    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
+    // Built from zeros: nothing of the former region survives.
+    std::uint8_t region[kBiosBootRegionSize] = {};
+    std::memcpy(region, kBiosMarker, 4);
+    StoreLe32(region + kBiosFlagsOffset, kBiosFlagsWritten);
+    region[kBiosEnableOffset] = p->HostAdapterBiosEnable != 0 ? 1 : 0;
+    CopySwapWords(p->BootDeviceWWID, region + kBiosWwnOffset, 8);
+    region[kBiosLunOffset] = static_cast<std::uint8_t>(p->BootDeviceLUN);
+    if (UpdateConfigRegion(n, kBiosBootRegion, region, kBiosBootRegionSize) != 0)
+        return kBootAdapterCommandFailed;
+    return kBootOk;
+}
+
+std::uint32_t WriteBootParamsEfib(const BootParams* p) {
+    std::uint32_t n = 0;
+    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
+    std::uint8_t region[kEfibBootRegionSize] = {};
+    std::memcpy(region, kEfibMarker, 4);
+    CopySwapWords(p->BootDeviceWWID, region + kEfibWwnOffset, 8);
+    region[kEfibLunLowOffset] = static_cast<std::uint8_t>(p->BootDeviceLUN);
+    region[kEfibWwnPresentOffset] = 1;
+    region[kEfibEnableOffset] = p->HostAdapterBiosEnable != 0 ? 1 : 0;
+    region[kEfibTrailerOffset] = 0x00;
+    region[kEfibTrailerOffset + 1] = 0x01;
+    if (UpdateConfigRegion(n, kEfibBootRegion, region, kEfibBootRegionSize) != 0)
+        return kBootAdapterCommandFailed;
+    return kBootOk;
+}
+
+std::uint32_t EnableBootSelection(const BootParams* p, std::uint32_t mode) {
+    std::uint32_t n = 0;
+    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
+    // Without a model the boot image kinds cannot be judged.
+    if (AdapterModel[n] == 0) return kBootUnknownModel;
+    return EnsureBootImageSelected(n, mode);
+}
+
+std::uint32_t EnsureBootImageSelected(std::uint32_t adapterIndex, std::uint32_t mode) {
+    std::uint8_t image[kBootSelectRegionSize];
+    if (ReadSelectImage(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
+    if (LoadLe32(image + kSelectedImageOffset) != 0 &&
+        CheckKindForMode(adapterIndex, image[kSelectedKindOffset], mode) == 0)
+        return kBootOk;  // the current selection suits the model: leave it
+    return SelectBootImage(adapterIndex, image, mode);
+}
+
+std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, std::uint32_t mode) {
+    std::uint8_t head[4];
+    if (ReadAdapterMemory(adapterIndex, head, kBootImageDirectoryHead, 1) != 0)
+        return kBootAdapterCommandFailed;
+    std::uint32_t address = LoadLe32(head);
+
+    // The directory is a ring back to the head word. A ring that never
+    // closes is walked no further than the bound and counts as holding no
+    // suitable image; region 4 is then left untouched.
+    std::uint8_t entry[kBootImageEntryWords * 4];
+    std::uint32_t found = 0;
+    for (std::uint32_t examined = 0;; ++examined) {
+        if (examined == kMaxBootImageDirectoryEntries) return kBootNoValidImage;
+        if (ReadAdapterMemory(adapterIndex, entry, address, kBootImageEntryWords) != 0)
+            return kBootAdapterCommandFailed;
+        const std::uint32_t id = LoadLe32(entry + kEntryImageOffset);
+        if (id != 0 && id != kNoImage && entry[kEntryTypeOffset] == kBootCodeImageType &&
+            CheckKindForMode(adapterIndex, entry[kEntryKindOffset], mode) == 0) {
+            found = id;
+            break;
+        }
+        address = LoadLe32(entry);
+        if (address == kBootImageDirectoryHead) return kBootNoValidImage;
+    }
+
+    StoreLe32(image + kSelectedImageOffset, found);
+    if (WriteBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
+    if (!NeedsBootImageSequence(adapterIndex)) return kBootOk;
+    StoreLe32(image + kSequenceImageOffset, found);
+    if (RunBootImageSequence(adapterIndex, image) != 0) return kBootNoValidImage;
+    return kBootOk;
+}
+
+std::uint32_t DisableBootSelection(const BootParams* p) {
+    std::uint32_t n = 0;
+    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
+    std::uint8_t image[kBootSelectRegionSize];
+    if (ReadSelectImage(n, image) != 0) return kBootAdapterCommandFailed;
+    if (LoadLe32(image + kSelectedImageOffset) == 0) return kBootOk;
+    StoreLe32(image + kSelectedImageOffset, 0);
+    if (WriteBootSelectRegion(n, image) != 0) return kBootAdapterCommandFailed;
+    return kBootOk;
+}
+
+}  // namespace fcboot
