@@ -1,0 +1,52 @@
+#!/bin/sh
+# Runs a Windows program under 64-bit Wine with a Wine prefix of its own.
+#
+#   wine-run.sh PREFIX PROGRAM.exe [ARG...]   run the program
+#   wine-run.sh PREFIX --init                 only create the prefix
+#
+# The prefix is created on first use (this takes several seconds); a lock
+# keeps parallel first runs from creating it twice. Nothing of the user's
+# home folder is read or written.
+set -eu
+
+if [ "$#" -lt 2 ]; then
+    echo "usage: wine-run.sh PREFIX PROGRAM [ARG...] | PREFIX --init" >&2
+    exit 2
+fi
+prefix=$1
+shift
+
+WINE=${FCBOOT_WINE:-/usr/lib/wine/wine64}
+if [ ! -x "$WINE" ]; then
+    echo "wine-run.sh: $WINE not found (Debian package wine64)" >&2
+    exit 2
+fi
+
+mkdir -p "$(dirname "$prefix")"
+prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+
+WINEPREFIX=$prefix
+WINEARCH=win64
+WINEDEBUG=-all
+# No Mono or Gecko installers: they would ask questions nobody answers.
+WINEDLLOVERRIDES="mscoree,mshtml="
+WINELOADER=$WINE
+export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES WINELOADER
+
+if [ ! -f "$prefix/system.reg" ]; then
+    (
+        flock 9
+        if [ ! -f "$prefix/system.reg" ]; then
+            "$WINE" wineboot --init >/dev/null 2>&1 </dev/null
+            # Wait until the prefix's registry is written out.
+            "$(dirname "$WINE")/wineserver" -w
+        fi
+    ) 9>"$prefix.lock"
+fi
+
+if [ "$1" = "--init" ]; then
+    [ -f "$prefix/system.reg" ] || { echo "wine-run.sh: could not create $prefix" >&2; exit 1; }
+    exit 0
+fi
+
+exec "$WINE" "$@"
