@@ -1,0 +1,489 @@
+// Fleet files: the JSON description of an emulated server, read strictly
+// (an invalid file is refused whole, naming the field) and written back with
+// every field spelled out.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "adapter/hba_records.h"
+#include "emulator/emulator_internal.h"
+
+namespace fcemu {
+namespace {
+
+using json = nlohmann::json;
+using ordered_json = nlohmann::ordered_json;
+
+// Thrown inside the parser only; ParseFleet turns it into *error.
+struct FieldError {
+    std::string text;
+};
+
+[[noreturn]] void Refuse(const std::string& field, const std::string& what) {
+    throw FieldError{field + ": " + what};
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A JSON number or a "0x" string, at most `max`.
+std::uint64_t Number(const json& v, const std::string& field, std::uint64_t max) {
+    std::uint64_t value = 0;
+    if (v.is_number_unsigned()) {
+        value = v.get<std::uint64_t>();
+    } else if (v.is_string()) {
+        const std::string& s = v.get_ref<const std::string&>();
+        if (s.size() < 3 || s[0] != '0' || (s[1] != 'x' && s[1] != 'X') || s.size() > 18)
+            Refuse(field, "expected a number or a \"0x\" hex string, got \"" + s + "\"");
+        for (std::size_t i = 2; i < s.size(); ++i) {
+            const int d = HexValue(s[i]);
+            if (d < 0) Refuse(field, "\"" + s + "\" is not a hex number");
+            value = (value << 4) | static_cast<std::uint64_t>(d);
+        }
+    } else {
+        Refuse(field, "expected a non-negative whole number or a \"0x\" hex string");
+    }
+    if (value > max) Refuse(field, std::to_string(value) + " is above " + std::to_string(max));
+    return value;
+}
+
+std::uint32_t Number32(const json& v, const std::string& field, std::uint32_t max = 0xFFFFFFFFu) {
+    return static_cast<std::uint32_t>(Number(v, field, max));
+}
+
+std::string String(const json& v, const std::string& field, std::size_t maxSize) {
+    if (!v.is_string()) Refuse(field, "expected a string");
+    const std::string& s = v.get_ref<const std::string&>();
+    if (s.size() > maxSize)
+        Refuse(field, "is " + std::to_string(s.size()) + " bytes long; its field holds " +
+                          std::to_string(maxSize));
+    if (s.find('\0') != std::string::npos) Refuse(field, "holds a NUL character");
+    return s;
+}
+
+void HexField(const json& v, const std::string& field, std::uint8_t* out, std::size_t bytes) {
+    if (!v.is_string()) Refuse(field, "expected a string of " + std::to_string(bytes * 2) +
+                                          " hex digits");
+    const std::string& s = v.get_ref<const std::string&>();
+    if (s.size() != bytes * 2)
+        Refuse(field, "expected " + std::to_string(bytes * 2) + " hex digits, got " +
+                          std::to_string(s.size()) + " characters");
+    for (std::size_t i = 0; i < bytes; ++i) {
+        const int hi = HexValue(s[2 * i]);
+        const int lo = HexValue(s[2 * i + 1]);
+        if (hi < 0 || lo < 0) Refuse(field, "holds a character that is no hex digit");
+        out[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+}
+
+bool Bool(const json& v, const std::string& field) {
+    if (!v.is_boolean()) Refuse(field, "expected true or false");
+    return v.get<bool>();
+}
+
+// Refuses keys an object may not have, so that a misspelt key is not
+// silently ignored.
+void OnlyKeys(const json& obj, const std::string& field, std::initializer_list<const char*> keys) {
+    if (!obj.is_object()) Refuse(field, "expected an object");
+    for (auto it = obj.begin(); it != obj.end(); ++it) {
+        bool known = false;
+        for (const char* k : keys) known = known || it.key() == k;
+        if (!known) Refuse(field.empty() ? it.key() : field + "." + it.key(), "unknown field");
+    }
+}
+
+const json* Find(const json& obj, const char* key) {
+    const auto it = obj.find(key);
+    return it == obj.end() ? nullptr : &*it;
+}
+
+FaultRule ParseFault(const json& v, const std::string& field) {
+    OnlyKeys(v, field,
+             {"match", "skip", "times", "fail", "return_code", "mbx_status", "deliver_bytes",
+              "state"});
+    FaultRule rule;
+    const json* match = Find(v, "match");
+    if (match == nullptr) Refuse(field + ".match", "missing");
+    rule.match = String(*match, field + ".match", 64);
+    detail::FaultMatch m;
+    std::string why;
+    if (!detail::ParseFaultMatch(rule.match, &m, &why)) Refuse(field + ".match", why);
+    if (const json* skip = Find(v, "skip")) rule.skip = Number32(*skip, field + ".skip");
+    if (const json* times = Find(v, "times")) rule.times = Number32(*times, field + ".times");
+
+    struct EffectKey {
+        const char* key;
+        FaultRule::Effect effect;
+        std::uint32_t min, max;
+    };
+    const EffectKey effects[] = {
+        {"fail", FaultRule::Effect::Fail, 1, 0xFFFFFFFFu},
+        {"return_code", FaultRule::Effect::ReturnCode, 1, 0xFFFFFFFFu},
+        {"mbx_status", FaultRule::Effect::MbxStatus, 1, 0xFFFF},
+        {"deliver_bytes", FaultRule::Effect::DeliverBytes, 0, 0xFFFFFFFFu},
+        {"state", FaultRule::Effect::State, 0, 0xFF},
+    };
+    int found = 0;
+    for (const EffectKey& e : effects) {
+        const json* value = Find(v, e.key);
+        if (value == nullptr) continue;
+        ++found;
+        const std::string name = field + "." + e.key;
+        rule.effect = e.effect;
+        rule.value = Number32(*value, name, e.max);
+        if (rule.value < e.min) Refuse(name, "must not be 0");
+        bool fits = false;
+        switch (e.effect) {
+            case FaultRule::Effect::Fail: fits = true; break;
+            case FaultRule::Effect::ReturnCode:
+                fits = m.kind == detail::MatchKind::Ioctl || m.kind == detail::MatchKind::Mailbox;
+                break;
+            case FaultRule::Effect::MbxStatus: fits = m.kind == detail::MatchKind::Mailbox; break;
+            case FaultRule::Effect::DeliverBytes:
+                fits = m.kind == detail::MatchKind::Mailbox && m.code == 23;
+                break;
+            case FaultRule::Effect::State:
+                fits = m.kind == detail::MatchKind::Mailbox && m.code == 156;
+                break;
+        }
+        if (!fits) Refuse(name, "does not apply to calls matched by \"" + rule.match + "\"");
+    }
+    if (found != 1)
+        Refuse(field, "needs exactly one effect: fail, return_code, mbx_status, deliver_bytes "
+                      "or state");
+    return rule;
+}
+
+DeviceConfig ParseDevice(const json& v, const std::string& field) {
+    OnlyKeys(v, field,
+             {"port", "manufacturer", "model", "model_description", "serial_number",
+              "driver_name", "driver_version", "node_wwn", "port_wwn", "vendor_specific_id",
+              "number_of_ports", "revision", "pci", "return_info", "regions", "boot_images",
+              "memory", "node_list", "attributes_fail", "faults"});
+    const json* port = Find(v, "port");
+    if (port == nullptr) Refuse(field + ".port", "missing");
+    DeviceConfig d = DefaultDevice(Number32(*port, field + ".port", 255));
+    const json* portWwn = Find(v, "port_wwn");
+    if (portWwn == nullptr) Refuse(field + ".port_wwn", "missing");
+    HexField(*portWwn, field + ".port_wwn", d.port_wwn.data(), 8);
+    d.node_wwn = d.port_wwn;
+    d.node_wwn[0] = 0x20;
+
+    using fcboot::kAttrManufacturerSize;
+    using fcboot::kAttrSerialNumberSize;
+    using fcboot::kAttrStringSize;
+    if (const json* x = Find(v, "manufacturer"))
+        d.manufacturer = String(*x, field + ".manufacturer", kAttrManufacturerSize);
+    if (const json* x = Find(v, "model")) d.model = String(*x, field + ".model", fcboot::kAttrModelSize);
+    if (const json* x = Find(v, "model_description"))
+        d.model_description = String(*x, field + ".model_description", kAttrStringSize);
+    if (const json* x = Find(v, "serial_number"))
+        d.serial_number = String(*x, field + ".serial_number", kAttrSerialNumberSize);
+    if (const json* x = Find(v, "driver_name"))
+        d.driver_name = String(*x, field + ".driver_name", kAttrStringSize);
+    if (const json* x = Find(v, "driver_version"))
+        d.driver_version = String(*x, field + ".driver_version", kAttrStringSize);
+    if (const json* x = Find(v, "node_wwn")) HexField(*x, field + ".node_wwn", d.node_wwn.data(), 8);
+    if (const json* x = Find(v, "vendor_specific_id"))
+        d.vendor_specific_id = Number32(*x, field + ".vendor_specific_id");
+    if (const json* x = Find(v, "number_of_ports"))
+        d.number_of_ports = Number32(*x, field + ".number_of_ports");
+    if (const json* x = Find(v, "revision")) {
+        const std::string f = field + ".revision";
+        OnlyKeys(*x, f, {"primary", "secondary"});
+        if (const json* y = Find(*x, "primary")) d.revision_primary = Number32(*y, f + ".primary");
+        if (const json* y = Find(*x, "secondary"))
+            d.revision_secondary = Number32(*y, f + ".secondary");
+    }
+    if (const json* x = Find(v, "pci")) {
+        const std::string f = field + ".pci";
+        OnlyKeys(*x, f, {"bus", "slot"});
+        if (const json* y = Find(*x, "bus")) d.pci_bus = Number32(*y, f + ".bus");
+        if (const json* y = Find(*x, "slot")) d.pci_slot = Number32(*y, f + ".slot");
+    }
+    if (const json* x = Find(v, "return_info")) {
+        const std::string f = field + ".return_info";
+        OnlyKeys(*x, f, {"value_456", "value_472"});
+        if (const json* y = Find(*x, "value_456"))
+            d.value_456 = Number(*y, f + ".value_456", ~std::uint64_t{0});
+        if (const json* y = Find(*x, "value_472"))
+            d.value_472 = Number(*y, f + ".value_472", ~std::uint64_t{0});
+    }
+    if (const json* x = Find(v, "regions")) {
+        const std::string f = field + ".regions";
+        OnlyKeys(*x, f, {"4", "8", "10"});
+        if (const json* y = Find(*x, "4")) HexField(*y, f + ".4", d.region4.data(), 60);
+        if (const json* y = Find(*x, "8")) HexField(*y, f + ".8", d.region8.data(), 60);
+        if (const json* y = Find(*x, "10")) HexField(*y, f + ".10", d.region10.data(), 256);
+    }
+    if (const json* x = Find(v, "boot_images")) {
+        const std::string f = field + ".boot_images";
+        if (!x->is_array()) Refuse(f, "expected an array of image identifiers");
+        d.boot_images.clear();
+        for (std::size_t i = 0; i < x->size(); ++i)
+            d.boot_images.push_back(Number32((*x)[i], f + "[" + std::to_string(i) + "]"));
+    }
+    if (const json* x = Find(v, "memory")) {
+        const std::string f = field + ".memory";
+        if (!x->is_array()) Refuse(f, "expected an array of {address, words}");
+        for (std::size_t i = 0; i < x->size(); ++i) {
+            const std::string g = f + "[" + std::to_string(i) + "]";
+            const json& run = (*x)[i];
+            OnlyKeys(run, g, {"address", "words"});
+            MemoryWords words;
+            const json* address = Find(run, "address");
+            if (address == nullptr) Refuse(g + ".address", "missing");
+            words.address = Number32(*address, g + ".address");
+            if (words.address % 4 != 0) Refuse(g + ".address", "not a multiple of 4");
+            const json* list = Find(run, "words");
+            if (list == nullptr || !list->is_array()) Refuse(g + ".words", "expected an array");
+            for (std::size_t k = 0; k < list->size(); ++k)
+                words.words.push_back(Number32((*list)[k], g + ".words[" + std::to_string(k) + "]"));
+            d.memory.push_back(words);
+        }
+    }
+    if (const json* x = Find(v, "node_list")) {
+        const std::string f = field + ".node_list";
+        if (x->is_null()) {
+            d.node_list.reset();
+        } else {
+            if (!x->is_array()) Refuse(f, "expected an array of nodes or null");
+            std::vector<NodeEntry> nodes;
+            for (std::size_t i = 0; i < x->size(); ++i) {
+                const std::string g = f + "[" + std::to_string(i) + "]";
+                const json& n = (*x)[i];
+                OnlyKeys(n, g, {"wwn", "fcid", "host_byte_1", "host_byte_2"});
+                NodeEntry e;
+                const json* wwn = Find(n, "wwn");
+                if (wwn == nullptr) Refuse(g + ".wwn", "missing");
+                HexField(*wwn, g + ".wwn", e.wwn.data(), 8);
+                if (const json* y = Find(n, "fcid")) e.fcid = Number32(*y, g + ".fcid", 0xFFFFFF);
+                if (const json* y = Find(n, "host_byte_1"))
+                    e.host_byte_1 = static_cast<std::uint8_t>(Number32(*y, g + ".host_byte_1", 255));
+                if (const json* y = Find(n, "host_byte_2"))
+                    e.host_byte_2 = static_cast<std::uint8_t>(Number32(*y, g + ".host_byte_2", 255));
+                nodes.push_back(e);
+            }
+            d.node_list = nodes;
+        }
+    }
+    if (const json* x = Find(v, "attributes_fail"))
+        d.attributes_fail = Bool(*x, field + ".attributes_fail");
+    if (const json* x = Find(v, "faults")) {
+        const std::string f = field + ".faults";
+        if (!x->is_array()) Refuse(f, "expected an array of fault rules");
+        for (std::size_t i = 0; i < x->size(); ++i)
+            d.faults.push_back(ParseFault((*x)[i], f + "[" + std::to_string(i) + "]"));
+    }
+    return d;
+}
+
+std::string HexNumber(std::uint64_t value, int digits) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+const char* EffectKeyName(FaultRule::Effect effect) {
+    switch (effect) {
+        case FaultRule::Effect::Fail: return "fail";
+        case FaultRule::Effect::ReturnCode: return "return_code";
+        case FaultRule::Effect::MbxStatus: return "mbx_status";
+        case FaultRule::Effect::DeliverBytes: return "deliver_bytes";
+        case FaultRule::Effect::State: return "state";
+    }
+    return "fail";
+}
+
+ordered_json DeviceJson(const DeviceConfig& d) {
+    ordered_json j;
+    j["port"] = d.port;
+    j["manufacturer"] = d.manufacturer;
+    j["model"] = d.model;
+    j["model_description"] = d.model_description;
+    j["serial_number"] = d.serial_number;
+    j["driver_name"] = d.driver_name;
+    j["driver_version"] = d.driver_version;
+    j["node_wwn"] = detail::HexBytes(d.node_wwn.data(), 8);
+    j["port_wwn"] = detail::HexBytes(d.port_wwn.data(), 8);
+    j["vendor_specific_id"] = HexNumber(d.vendor_specific_id, 8);
+    j["number_of_ports"] = d.number_of_ports;
+    j["revision"] = {{"primary", HexNumber(d.revision_primary, 8)},
+                     {"secondary", HexNumber(d.revision_secondary, 8)}};
+    j["pci"] = {{"bus", d.pci_bus}, {"slot", d.pci_slot}};
+    j["return_info"] = {{"value_456", HexNumber(d.value_456, 16)},
+                        {"value_472", HexNumber(d.value_472, 16)}};
+    j["regions"] = {{"4", detail::HexBytes(d.region4.data(), d.region4.size())},
+                    {"8", detail::HexBytes(d.region8.data(), d.region8.size())},
+                    {"10", detail::HexBytes(d.region10.data(), d.region10.size())}};
+    ordered_json images = ordered_json::array();
+    for (std::uint32_t id : d.boot_images) images.push_back(HexNumber(id, 8));
+    j["boot_images"] = images;
+    ordered_json memory = ordered_json::array();
+    for (const MemoryWords& run : d.memory) {
+        ordered_json words = ordered_json::array();
+        for (std::uint32_t w : run.words) words.push_back(HexNumber(w, 8));
+        memory.push_back({{"address", HexNumber(run.address, 8)}, {"words", words}});
+    }
+    j["memory"] = memory;
+    if (d.node_list) {
+        ordered_json nodes = ordered_json::array();
+        for (const NodeEntry& n : *d.node_list)
+            nodes.push_back({{"wwn", detail::HexBytes(n.wwn.data(), 8)},
+                             {"fcid", HexNumber(n.fcid, 6)},
+                             {"host_byte_1", n.host_byte_1},
+                             {"host_byte_2", n.host_byte_2}});
+        j["node_list"] = nodes;
+    } else {
+        j["node_list"] = nullptr;
+    }
+    j["attributes_fail"] = d.attributes_fail;
+    ordered_json faults = ordered_json::array();
+    for (const FaultRule& f : d.faults) {
+        ordered_json rule;
+        rule["match"] = f.match;
+        if (f.skip != 0) rule["skip"] = f.skip;
+        if (f.times) rule["times"] = *f.times;
+        rule[EffectKeyName(f.effect)] = f.value;
+        faults.push_back(rule);
+    }
+    j["faults"] = faults;
+    return j;
+}
+
+}  // namespace
+
+DeviceConfig DefaultDevice(std::uint32_t port) {
+    DeviceConfig d;
+    d.port = port;
+    d.manufacturer = "Tarvio";
+    d.model = "TV-9002";
+    d.model_description = "Tarvio 4Gb PCI-X Fibre Channel Adapter";
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "TV8%07u", static_cast<unsigned>(1000 + port));
+    d.serial_number = serial;
+    d.driver_name = "tarsli2";
+    d.driver_version = "5.10a3";
+    const std::uint32_t n = port + 1;
+    d.port_wwn = {0x10, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(n >> 8),
+                  static_cast<std::uint8_t>(n)};
+    d.node_wwn = d.port_wwn;
+    d.node_wwn[0] = 0x20;
+    // Device ID 0xF0A5 with chip code 18: a model that takes boot image kind 0x96.
+    d.vendor_specific_id = 0xF0A510DFu;
+    d.number_of_ports = 1;
+    d.revision_primary = 0x00012000u;
+    d.revision_secondary = 0;
+    d.pci_bus = 3 + port / 32;
+    d.pci_slot = port % 32;
+    d.boot_images = {0x03960001u};
+    d.node_list = std::vector<NodeEntry>();
+    return d;
+}
+
+bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error) {
+    json doc;
+    try {
+        doc = json::parse(text);
+    } catch (const json::exception& e) {
+        *error = std::string("not valid JSON: ") + e.what();
+        return false;
+    }
+    try {
+        OnlyKeys(doc, "", {"fleet_version", "devices"});
+        Fleet result;
+        const json* version = Find(doc, "fleet_version");
+        if (version == nullptr) Refuse("fleet_version", "missing");
+        result.fleet_version = Number32(*version, "fleet_version");
+        if (result.fleet_version != 1)
+            Refuse("fleet_version", std::to_string(result.fleet_version) + " is not supported");
+        const json* devices = Find(doc, "devices");
+        if (devices == nullptr || !devices->is_array()) Refuse("devices", "expected an array");
+        std::set<std::uint32_t> ports;
+        for (std::size_t i = 0; i < devices->size(); ++i) {
+            const std::string field = "devices[" + std::to_string(i) + "]";
+            DeviceConfig d = ParseDevice((*devices)[i], field);
+            if (!ports.insert(d.port).second)
+                Refuse(field + ".port", "port " + std::to_string(d.port) + " is listed twice");
+            result.devices.push_back(std::move(d));
+        }
+        *fleet = std::move(result);
+        return true;
+    } catch (const FieldError& e) {
+        *error = e.text;
+    } catch (const std::exception& e) {
+        *error = e.what();
+    }
+    return false;
+}
+
+std::string SerializeFleet(const Fleet& fleet) {
+    ordered_json j;
+    j["fleet_version"] = fleet.fleet_version;
+    ordered_json devices = ordered_json::array();
+    for (const DeviceConfig& d : fleet.devices) devices.push_back(DeviceJson(d));
+    j["devices"] = devices;
+    return j.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}
+
+bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::string why;
+    if (!ParseFleet(text.str(), fleet, &why)) {
+        *error = path + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool SaveFleetFile(const std::string& path, const Fleet& fleet, std::string* error) {
+    // A reader never sees a half-written fleet: the new text goes to a file
+    // beside the old one, which it then replaces in one step.
+    const std::string temp = path + ".tmp";
+    const std::string text = SerializeFleet(fleet);
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            *error = "cannot write " + temp;
+            return false;
+        }
+        out << text;
+        out.flush();
+        if (!out) {
+            *error = "cannot write " + temp;
+            out.close();
+            std::error_code ignored;
+            std::filesystem::remove(temp, ignored);
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(temp, path, ec);
+    if (ec) {
+        *error = "cannot replace " + path + ": " + ec.message();
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace fcemu
