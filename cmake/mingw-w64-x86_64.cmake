@@ -17,9 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Every program carries its C and C++ runtime and the threading library, so
-# that fcboot.exe runs on a server with nothing but Windows' own DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The static runtime (no MinGW DLL beside fcboot.exe) is set by the project
+# for every MinGW build, this toolchain or another; a test checks the imports.
 
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")
+get_filename_component(_fcboot_wine_run ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_fcboot_wine_run};${CMAKE_BINARY_DIR}/wineprefix")

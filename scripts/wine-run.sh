@@ -49,4 +49,11 @@ if [ "$1" = "--init" ]; then
     exit 0
 fi
 
+# Start Wine's server and its background services before the program, with
+# no standard stream of ours: started by the program itself they would inherit
+# its output pipe and hold it open, and whoever reads the pipe would wait for
+# them, seconds after the program has ended.
+"$(dirname "$WINE")/wineserver" -p10 </dev/null >/dev/null 2>&1 || true
+"$WINE" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+
 exec "$WINE" "$@"
