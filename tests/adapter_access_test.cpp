@@ -348,7 +348,7 @@ TEST_F(AdapterAccess, RefreshIgnoresReturnCodeAndReopensTheDevice) {
     fleet.devices.back().faults.push_back(Rule("ioctl:80010213", FaultRule::Effect::ReturnCode, 5));
     Serve(fleet);
     ASSERT_EQ(fcboot::InitDiagEnv(fcboot::g_BoardTable), 1u);
-    const std::size_t before = fcemu::RequestLog().size();
+    const std::size_t before = CallsTo(0).size();
     ASSERT_EQ(fcboot::RefreshInformation(0), 0u);
     std::vector<std::string> calls = CallsTo(0);
     calls.erase(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(before));
