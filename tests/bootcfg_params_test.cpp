@@ -21,6 +21,7 @@ fcemu::DeviceConfig Device(std::uint32_t revision, std::uint16_t deviceId = 0x12
     d.port_wwn = fctest::Wwn("10000000C9AABB01");
     d.vendor_specific_id = static_cast<std::uint32_t>(deviceId) << 16 | 0x10DF;
     d.revision_primary = revision;
+    d.boot_images.clear();
     return d;
 }
 
