@@ -31,7 +31,7 @@ const char kWorkedExample[] =
 
 const char kAdapter0Unchanged[] = "bios=1 dev=500000000000a001 lun=0";
 
-fctest::RunResult Run(const fcemu::Fleet& fleet, const std::vector<std::string>& args) {
+fctest::RunResult RunChecked(const fcemu::Fleet& fleet, const std::vector<std::string>& args) {
     fctest::RunResult r = fctest::RunUtility(fleet, args);
     for (const auto& v : r.violations) ADD_FAILURE() << "protocol violation: " << v;
     return r;
@@ -85,7 +85,7 @@ fctest::RunResult LoadText(const fcemu::Fleet& fleet, const std::string& text,
                            const char* option = "/l") {
     std::string path = fctest::TempDir() + "/boot.cfg";
     fctest::WriteFileBytes(path, text);
-    return Run(fleet, {option, path});
+    return RunChecked(fleet, {option, path});
 }
 
 fcemu::FaultRule Fault(const char* match, fcemu::FaultRule::Effect effect, std::uint32_t value) {
@@ -110,7 +110,7 @@ TEST(WorkedExample, SaveWritesItExactlyInBothModesAndChangesNothing) {
     for (const char* option : {"/s", "/se"}) {
         SCOPED_TRACE(option);
         std::string path = fctest::TempDir() + "/boot.cfg";
-        fctest::RunResult r = Run(demo, {option, path});
+        fctest::RunResult r = RunChecked(demo, {option, path});
         EXPECT_EQ(r.exit_code, fcboot::kExitOk);
         EXPECT_EQ(fctest::ReadFileBytes(path), fctest::NativeText(kWorkedExample));
         EXPECT_EQ(fctest::MailboxCalls(r.log, 27).size(), 0u);
@@ -136,20 +136,20 @@ TEST(WorkedExample, LoadAppliesBothSectionsAndLeavesEveryRegionAsItWas) {
 TEST(ExitCodes, NoAdaptersUnreadablePathsAndRefreshFailure) {
     const std::string dir = fctest::TempDir();
     const fcemu::Fleet empty;
-    EXPECT_EQ(Run(empty, {"/s", dir + "/none.cfg"}).exit_code, fcboot::kExitNoAdapter);
+    EXPECT_EQ(RunChecked(empty, {"/s", dir + "/none.cfg"}).exit_code, fcboot::kExitNoAdapter);
     EXPECT_FALSE(fctest::FileExists(dir + "/none.cfg"));
-    EXPECT_EQ(Run(empty, {"/l", dir + "/none.cfg"}).exit_code, fcboot::kExitNoAdapter);
+    EXPECT_EQ(RunChecked(empty, {"/l", dir + "/none.cfg"}).exit_code, fcboot::kExitNoAdapter);
 
     const fcemu::Fleet demo = fcemu::DemoFleet();
-    EXPECT_EQ(Run(demo, {"/s", dir + "/no-such-folder/boot.cfg"}).exit_code, fcboot::kExitFile);
-    EXPECT_EQ(Run(demo, {"/l", dir + "/missing.cfg"}).exit_code, fcboot::kExitFile);
+    EXPECT_EQ(RunChecked(demo, {"/s", dir + "/no-such-folder/boot.cfg"}).exit_code, fcboot::kExitFile);
+    EXPECT_EQ(RunChecked(demo, {"/l", dir + "/missing.cfg"}).exit_code, fcboot::kExitFile);
 
     fcemu::Fleet refreshFails = demo;
     refreshFails.devices[1].faults.push_back(
         Fault("ioctl:80010213", fcemu::FaultRule::Effect::Fail, 31));
     const std::string kept = dir + "/kept.cfg";
     fctest::WriteFileBytes(kept, "left alone\n");
-    EXPECT_EQ(Run(refreshFails, {"/s", kept}).exit_code, fcboot::kExitOpenFailed);
+    EXPECT_EQ(RunChecked(refreshFails, {"/s", kept}).exit_code, fcboot::kExitOpenFailed);
     EXPECT_EQ(fctest::ReadFileBytes(kept), "left alone\n");
 }
 
@@ -159,19 +159,19 @@ TEST(ExitCodes, SaveKeepsGoingPastAFailedAdapter) {
     fcemu::Fleet demo = fcemu::DemoFleet();
     demo.devices[0].region10.fill(0);
     std::string path = fctest::TempDir() + "/boot.cfg";
-    EXPECT_EQ(Run(demo, {"/se", path}).exit_code, fcboot::kExitOk);
+    EXPECT_EQ(RunChecked(demo, {"/se", path}).exit_code, fcboot::kExitOk);
     std::string text = kWorkedExample;
     EXPECT_EQ(fctest::ReadFileBytes(path), fctest::NativeText(text.substr(text.find("[HBA1]"))));
 
     fcemu::Fleet single;
     single.devices.push_back(demo.devices[0]);
-    EXPECT_EQ(Run(single, {"/se", path}).exit_code, fcboot::kExitAdapterCommand);
+    EXPECT_EQ(RunChecked(single, {"/se", path}).exit_code, fcboot::kExitAdapterCommand);
     EXPECT_EQ(fctest::ReadFileBytes(path), "");
 
     single.devices[0] = fcemu::DemoFleet().devices[0];
     single.devices[0].faults.push_back(
         Fault("ioctl:80010204", fcemu::FaultRule::Effect::ReturnCode, 1));
-    EXPECT_EQ(Run(single, {"/s", path}).exit_code, fcboot::kExitOpenFailed);
+    EXPECT_EQ(RunChecked(single, {"/s", path}).exit_code, fcboot::kExitOpenFailed);
     EXPECT_EQ(fctest::ReadFileBytes(path), "");
 }
 
@@ -191,6 +191,11 @@ TEST(ExitCodes, LoadFailuresOfTheAdapter) {
     updateFails.devices[0].faults.push_back(
         Fault("mailbox:27", fcemu::FaultRule::Effect::MbxStatus, 1));
     EXPECT_EQ(LoadText(updateFails, good).exit_code, fcboot::kExitAdapterCommand);
+
+    // Both steps fail: the write's failure is the one reported.
+    noBootCode.devices[0].faults.push_back(
+        Fault("mailbox:27", fcemu::FaultRule::Effect::MbxStatus, 1));
+    EXPECT_EQ(LoadText(noBootCode, good).exit_code, fcboot::kExitAdapterCommand);
 }
 
 TEST(LoadParser, LinesAreReadTheWayTheFileFormatSays) {
@@ -228,6 +233,9 @@ TEST(LoadParser, LinesAreReadTheWayTheFileFormatSays) {
          "[HBA0]\nWWID=1000000000000001\nBootDeviceLUN[0]=256\n[HBA0]\nWWID=1000000000000001\n"
          "HostAdapterBiosEnable=0\n" + tail,
          0, applied},
+        {"header drops what was collected",
+         "[HBA0]\nHostAdapterBiosEnable=0\n[HBA0]\nWWID=1000000000000001\n" + tail, 0,
+         kAdapter0Unchanged},
         {"tail of a long line is a line of its own",
          "[HBA0]\nWWID=1000000000000001\n" + std::string(255, 'x') + "HostAdapterBiosEnable=0\n" +
              std::string(600, ';') + "\n" + tail,
@@ -302,18 +310,18 @@ TEST(SaveLoadModes, AFileSavedInOneModeLoadsInTheOther) {
     ASSERT_EQ(r.exit_code, 0);
 
     // Saved from the BIOS region, loaded into the EFIB region, saved again.
-    ASSERT_EQ(Run(r.fleet_after, {"/s", dir + "/bios.cfg"}).exit_code, 0);
-    r = Run(r.fleet_after, {"/le", dir + "/bios.cfg"});
+    ASSERT_EQ(RunChecked(r.fleet_after, {"/s", dir + "/bios.cfg"}).exit_code, 0);
+    r = RunChecked(r.fleet_after, {"/le", dir + "/bios.cfg"});
     ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(EfibSettings(r.fleet_after.devices[0]), "bios=0 dev=2100000000000042 lun=200");
-    ASSERT_EQ(Run(r.fleet_after, {"/se", dir + "/efib.cfg"}).exit_code, 0);
+    ASSERT_EQ(RunChecked(r.fleet_after, {"/se", dir + "/efib.cfg"}).exit_code, 0);
     EXPECT_EQ(fctest::ReadFileBytes(dir + "/efib.cfg"), fctest::ReadFileBytes(dir + "/bios.cfg"));
 }
 
 TEST(SaveFileFailures, AnIncompleteFileIsNeverReportedAsSaved) {
     if (!fctest::FileExists("/dev/full")) GTEST_SKIP() << "no always-full device here";
     // Everything fits the stream's buffer: the failure shows at the flush.
-    EXPECT_EQ(Run(fcemu::DemoFleet(), {"/s", "/dev/full"}).exit_code, fcboot::kExitFile);
+    EXPECT_EQ(RunChecked(fcemu::DemoFleet(), {"/s", "/dev/full"}).exit_code, fcboot::kExitFile);
 
     // More sections than the buffer holds: the write fails part-way, after
     // sections were counted, and no adapter after it is read.
@@ -325,7 +333,7 @@ TEST(SaveFileFailures, AnIncompleteFileIsNeverReportedAsSaved) {
         d.port_wwn = fctest::Wwn(wwn);
         many.devices.push_back(d);
     }
-    fctest::RunResult r = Run(many, {"/s", "/dev/full"});
+    fctest::RunResult r = RunChecked(many, {"/s", "/dev/full"});
     EXPECT_EQ(r.exit_code, fcboot::kExitFile);
     std::size_t biosReads = 0;
     for (const auto& rec : fctest::MailboxCalls(r.log, 23))
@@ -337,7 +345,7 @@ TEST(SaveFileFailures, AnIncompleteFileIsNeverReportedAsSaved) {
 TEST(LoadFileFailures, AFolderIsNoBootConfigurationFile) {
     // Some platforms open a folder for reading and fail only the read: that
     // is no empty file.
-    EXPECT_EQ(Run(fcemu::DemoFleet(), {"/l", fctest::TempDir()}).exit_code, fcboot::kExitFile);
+    EXPECT_EQ(RunChecked(fcemu::DemoFleet(), {"/l", fctest::TempDir()}).exit_code, fcboot::kExitFile);
 }
 
 }  // namespace
