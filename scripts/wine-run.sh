@@ -3,6 +3,7 @@
 #
 #   wine-run.sh PREFIX PROGRAM.exe [ARG...]   run the program
 #   wine-run.sh PREFIX --init                 only create the prefix
+#   wine-run.sh PREFIX --stop                 end the prefix's Wine server
 #
 # The prefix is created on first use (this takes several seconds); a lock
 # keeps parallel first runs from creating it twice. Nothing of the user's
@@ -10,13 +11,14 @@
 set -eu
 
 if [ "$#" -lt 2 ]; then
-    echo "usage: wine-run.sh PREFIX PROGRAM [ARG...] | PREFIX --init" >&2
+    echo "usage: wine-run.sh PREFIX PROGRAM [ARG...] | PREFIX --init | PREFIX --stop" >&2
     exit 2
 fi
 prefix=$1
 shift
 
 WINE=${FCBOOT_WINE:-/usr/lib/wine/wine64}
+WINESERVER=$(dirname "$WINE")/wineserver
 if [ ! -x "$WINE" ]; then
     echo "wine-run.sh: $WINE not found (Debian package wine64)" >&2
     exit 2
@@ -24,6 +26,7 @@ fi
 
 mkdir -p "$(dirname "$prefix")"
 prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+ready=$prefix/.prefix-ready
 
 WINEPREFIX=$prefix
 WINEARCH=win64
@@ -33,19 +36,25 @@ WINEDLLOVERRIDES="mscoree,mshtml="
 WINELOADER=$WINE
 export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES WINELOADER
 
-if [ ! -f "$prefix/system.reg" ]; then
+if [ "$1" = "--stop" ]; then
+    [ -d "$prefix" ] && "$WINESERVER" -k >/dev/null 2>&1 || true
+    exit 0
+fi
+
+if [ ! -f "$ready" ]; then
     (
         flock 9
-        if [ ! -f "$prefix/system.reg" ]; then
-            "$WINE" wineboot --init >/dev/null 2>&1 </dev/null
-            # Wait until the prefix's registry is written out.
-            "$(dirname "$WINE")/wineserver" -w
+        if [ ! -f "$ready" ]; then
+            "$WINE" wineboot --init </dev/null >/dev/null 2>&1
+            # The server writes the prefix's registry out when it ends.
+            "$WINESERVER" -w
+            touch "$ready"
         fi
     ) 9>"$prefix.lock"
 fi
 
 if [ "$1" = "--init" ]; then
-    [ -f "$prefix/system.reg" ] || { echo "wine-run.sh: could not create $prefix" >&2; exit 1; }
+    [ -f "$ready" ] || { echo "wine-run.sh: could not create $prefix" >&2; exit 1; }
     exit 0
 fi
 
@@ -53,7 +62,7 @@ fi
 # no standard stream of ours: started by the program itself they would inherit
 # its output pipe and hold it open, and whoever reads the pipe would wait for
 # them, seconds after the program has ended.
-"$(dirname "$WINE")/wineserver" -p10 </dev/null >/dev/null 2>&1 || true
+"$WINESERVER" -p10 </dev/null >/dev/null 2>&1 || true
 "$WINE" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
 
 exec "$WINE" "$@"

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing (when run as root on
+# Debian), then configures, builds and tests
+#   default   Release build with g++ (Linux, emulated adapters)
+#   sanitize  Debug build with AddressSanitizer and UndefinedBehaviorSanitizer
+#   mingw     Windows build (MinGW-w64), its tests run under Wine
+#
+# Usage: scripts/test-all.sh [STAGE...]     (default: all stages above)
+# FCBOOT_BUILD_PREFIX (default build/) names the build folders: the stage
+# name is appended, so build/default, build/sanitize, build/mingw.
+# Exits nonzero if any stage fails; every stage runs regardless.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+repo=$(pwd)
+build_prefix=${FCBOOT_BUILD_PREFIX:-build/}
+jobs=2
+
+all_stages=(default sanitize mingw)
+if [ "$#" -gt 0 ]; then
+    stages=("$@")
+else
+    stages=("${all_stages[@]}")
+fi
+for stage in "${stages[@]}"; do
+    case " ${all_stages[*]} " in
+        *" $stage "*) ;;
+        *) echo "test-all.sh: unknown stage '$stage' (stages: ${all_stages[*]})" >&2; exit 2 ;;
+    esac
+done
+
+# --- packages ---------------------------------------------------------------
+packages=(
+    cmake ninja-build g++ libc6-dev
+    googletest libgtest-dev
+    nlohmann-json3-dev libhbaapi-dev
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
+)
+missing=()
+if command -v dpkg-query >/dev/null 2>&1; then
+    for p in "${packages[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$p")
+        fi
+    done
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "== installing: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update
+        apt-get install -y --no-install-recommends "${missing[@]}"
+    else
+        echo "== warning: not root, cannot install: ${missing[*]}" >&2
+        echo "   as root: apt-get install --no-install-recommends ${missing[*]}" >&2
+    fi
+fi
+
+# --- stages -----------------------------------------------------------------
+declare -A result
+declare -A tests_line
+failed=0
+start_all=$SECONDS
+
+run_stage() {
+    local stage=$1
+    local dir=$build_prefix$stage
+    local log
+    case "$dir" in /*) ;; *) dir=$repo/$dir ;; esac
+    log=$dir/test-all.log
+
+    echo
+    echo "== $stage: configure ($dir)"
+    if ! cmake --preset "$stage" -B "$dir" </dev/null; then
+        result[$stage]="configure FAILED"
+        return 1
+    fi
+    echo "== $stage: build"
+    if ! cmake --build "$dir" -j "$jobs" </dev/null; then
+        result[$stage]="build FAILED"
+        return 1
+    fi
+    echo "== $stage: test"
+    local rc=0
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 900 --no-tests=error \
+        </dev/null 2>&1 | tee "$log" || rc=$?
+    tests_line[$stage]=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -1 || true)
+    if [ "$rc" -ne 0 ]; then
+        result[$stage]="tests FAILED"
+        return 1
+    fi
+    result[$stage]="ok"
+}
+
+for stage in "${stages[@]}"; do
+    t0=$SECONDS
+    if ! run_stage "$stage"; then
+        failed=1
+    fi
+    result[$stage]="${result[$stage]:-FAILED} ($((SECONDS - t0)) s)"
+done
+
+# Wine's server lingers a few seconds after its last program; end it now so
+# that nothing of the run outlives it.
+if [[ " ${stages[*]} " == *" mingw "* ]]; then
+    mingw_dir=${build_prefix}mingw
+    case "$mingw_dir" in /*) ;; *) mingw_dir=$repo/$mingw_dir ;; esac
+    "$repo/scripts/wine-run.sh" "$mingw_dir/wineprefix" --stop >/dev/null 2>&1 || true
+fi
+
+echo
+echo "== summary ($((SECONDS - start_all)) s)"
+for stage in "${stages[@]}"; do
+    printf '  %-9s %s\n' "$stage" "${result[$stage]}"
+    if [ -n "${tests_line[$stage]:-}" ]; then
+        printf '  %-9s %s\n' "" "${tests_line[$stage]}"
+    fi
+done
+if [ "$failed" -ne 0 ]; then
+    echo "== FAILED"
+    exit 1
+fi
+echo "== all passed"
