@@ -11,9 +11,10 @@ std::string RequestRecord::ToJson() const {
     nlohmann::ordered_json j;
     j["seq"] = seq;
     j["op"] = op;
+    // A call on a handle the driver never gave out names no device at all.
     if (port >= 0)
         j["port"] = port;
-    else
+    else if (op == "open")
         j["path"] = path;
     j["ok"] = ok;
     if (!ok) j["error"] = error;
