@@ -226,13 +226,13 @@ TEST_F(Scripted, StagedSequencePaths) {
     }
 }
 
-TEST(ByteOrder, WordsReversed) {
+TEST(ByteOrder, PartialTrailingWordIsNotMirroredPastTheEnd) {
     const Bytes src = Seq(8, 1);
-    Bytes dst(8, 0);
-    CopySwapWords(src.data(), dst.data(), 8);
-    EXPECT_EQ(dst, (Bytes{4, 3, 2, 1, 8, 7, 6, 5}));
-    SwapWordsInPlace(dst.data(), 8);
-    EXPECT_EQ(dst, src);
+    Bytes dst(8, 0xAA);
+    CopySwapWords(src.data(), dst.data(), 6);
+    EXPECT_EQ(dst, (Bytes{4, 3, 2, 1, 0xAA, 0xAA, 0xAA, 0xAA}));
+    SwapWordsInPlace(dst.data(), 6);
+    EXPECT_EQ(dst, (Bytes{1, 2, 3, 4, 0xAA, 0xAA, 0xAA, 0xAA}));
 }
 
 // Identification: device ID, revision words, expected model and whether a
