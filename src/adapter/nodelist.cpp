@@ -1,7 +1,6 @@
 // The adapter's discovered node list, read from the driver into the adapter
 // record, with the two host-owned bytes of each entry carried over from the
 // list read before.
-#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -25,44 +24,57 @@ void CopyHostBytes(const std::uint8_t* from, std::uint8_t* to) {
 }
 
 // For every new entry, the host bytes of the first previous entry with the
-// same key. Lists reach tens of thousands of entries, so the previous list
-// is searched through an index sorted by (key, position) rather than
-// scanned once per new entry; without memory for the index it is scanned.
+// same key. Lists reach tens of thousands of entries and are read again on
+// every refresh, so the previous list is indexed once by key in an
+// open-addressed table of positions (first copy of a key only) and every
+// new entry costs one lookup; without memory for the table the previous
+// list is scanned once per new entry.
 void CarryOverHostBytes(const std::uint8_t* previous, std::uint32_t previousCount,
                         std::uint8_t* current, std::uint32_t currentCount) {
     if (previousCount == 0 || currentCount == 0) return;
-    std::uint32_t* order = new (std::nothrow) std::uint32_t[previousCount];
-    if (order == nullptr) {
+    auto entryAt = [](const std::uint8_t* list, std::uint32_t j) {
+        return list + static_cast<std::size_t>(j) * kNodeEntrySize;
+    };
+    // At most half full, so probe runs stay short.
+    unsigned bits = 1;
+    while ((std::size_t{1} << bits) < 2 * static_cast<std::size_t>(previousCount)) ++bits;
+    const std::size_t slots = std::size_t{1} << bits;
+    // Each slot holds a previous position plus one; 0 is free.
+    std::uint32_t* table = new (std::nothrow) std::uint32_t[slots]();
+    if (table == nullptr) {
         for (std::uint32_t i = 0; i < currentCount; ++i) {
             std::uint8_t* entry = current + static_cast<std::size_t>(i) * kNodeEntrySize;
             for (std::uint32_t j = 0; j < previousCount; ++j) {
-                const std::uint8_t* old = previous + static_cast<std::size_t>(j) * kNodeEntrySize;
-                if (NodeKey(old) == NodeKey(entry)) {
-                    CopyHostBytes(old, entry);
+                if (NodeKey(entryAt(previous, j)) == NodeKey(entry)) {
+                    CopyHostBytes(entryAt(previous, j), entry);
                     break;
                 }
             }
         }
         return;
     }
-    auto keyAt = [previous](std::uint32_t j) {
-        return NodeKey(previous + static_cast<std::size_t>(j) * kNodeEntrySize);
+    const std::size_t mask = slots - 1;
+    auto home = [bits](std::uint64_t key) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
     };
-    for (std::uint32_t j = 0; j < previousCount; ++j) order[j] = j;
-    std::sort(order, order + previousCount, [&](std::uint32_t a, std::uint32_t b) {
-        std::uint64_t ka = keyAt(a), kb = keyAt(b);
-        return ka != kb ? ka < kb : a < b;
-    });
+    for (std::uint32_t j = 0; j < previousCount; ++j) {
+        const std::uint64_t key = NodeKey(entryAt(previous, j));
+        std::size_t s = home(key);
+        while (table[s] != 0 && NodeKey(entryAt(previous, table[s] - 1)) != key) s = (s + 1) & mask;
+        if (table[s] == 0) table[s] = j + 1;  // a later copy of a key is never found
+    }
     for (std::uint32_t i = 0; i < currentCount; ++i) {
         std::uint8_t* entry = current + static_cast<std::size_t>(i) * kNodeEntrySize;
         const std::uint64_t key = NodeKey(entry);
-        const std::uint32_t* found = std::lower_bound(
-            order, order + previousCount, key,
-            [&](std::uint32_t j, std::uint64_t k) { return keyAt(j) < k; });
-        if (found != order + previousCount && keyAt(*found) == key)
-            CopyHostBytes(previous + static_cast<std::size_t>(*found) * kNodeEntrySize, entry);
+        for (std::size_t s = home(key); table[s] != 0; s = (s + 1) & mask) {
+            const std::uint8_t* old = entryAt(previous, table[s] - 1);
+            if (NodeKey(old) == key) {
+                CopyHostBytes(old, entry);
+                break;
+            }
+        }
     }
-    delete[] order;
+    delete[] table;
 }
 
 }  // namespace

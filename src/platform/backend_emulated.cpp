@@ -11,6 +11,8 @@ DWORD g_lastError = ERROR_SUCCESS;
 
 void InstallEmulatedDevices(const EmulatedDevices* devices) { g_devices = devices; }
 
+const EmulatedDevices* InstalledEmulatedDevices() { return g_devices; }
+
 void SetLastErrorValue(DWORD error) { g_lastError = error; }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

@@ -28,6 +28,9 @@ struct EmulatedDevices {
 // Installs the device table (nullptr removes it). The table must outlive its
 // installation.
 void InstallEmulatedDevices(const EmulatedDevices* devices);
+// The table installed now, or nullptr: lets a measuring table wrap the one
+// a server installed.
+const EmulatedDevices* InstalledEmulatedDevices();
 
 // Sets the value GetLastError returns next, as the Win32 SetLastError does.
 void SetLastErrorValue(DWORD error);
