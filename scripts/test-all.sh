@@ -4,8 +4,10 @@
 #   default   Release build with g++ (Linux, emulated adapters)
 #   sanitize  Debug build with AddressSanitizer and UndefinedBehaviorSanitizer
 #   mingw     Windows build (MinGW-w64), its tests run under Wine
+# and, on request only,
+#   clang     Debug build with clang++ (warnings are errors there too)
 #
-# Usage: scripts/test-all.sh [STAGE...]     (default: all stages above)
+# Usage: scripts/test-all.sh [STAGE...]     (default: default sanitize mingw)
 # FCBOOT_BUILD_PREFIX (default build/) names the build folders: the stage
 # name is appended, so build/default, build/sanitize, build/mingw.
 # Exits nonzero if any stage fails; every stage runs regardless.
@@ -16,30 +18,37 @@ repo=$(pwd)
 build_prefix=${FCBOOT_BUILD_PREFIX:-build/}
 jobs=2
 
-all_stages=(default sanitize mingw)
+known_stages=(default sanitize mingw clang)
 if [ "$#" -gt 0 ]; then
     stages=("$@")
 else
-    stages=("${all_stages[@]}")
+    stages=(default sanitize mingw)
 fi
 for stage in "${stages[@]}"; do
-    case " ${all_stages[*]} " in
+    case " ${known_stages[*]} " in
         *" $stage "*) ;;
-        *) echo "test-all.sh: unknown stage '$stage' (stages: ${all_stages[*]})" >&2; exit 2 ;;
+        *) echo "test-all.sh: unknown stage '$stage' (stages: ${known_stages[*]})" >&2; exit 2 ;;
     esac
 done
+wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 # --- packages ---------------------------------------------------------------
 packages=(
     cmake ninja-build g++ libc6-dev
     googletest libgtest-dev
     nlohmann-json3-dev libhbaapi-dev
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
 )
+if wants mingw; then
+    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
+fi
+if wants clang; then
+    packages+=(clang)
+fi
 missing=()
 if command -v dpkg-query >/dev/null 2>&1; then
     for p in "${packages[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+        if [ "$status" != "install ok installed" ]; then
             missing+=("$p")
         fi
     done
@@ -102,7 +111,7 @@ done
 
 # Wine's server lingers a few seconds after its last program; end it now so
 # that nothing of the run outlives it.
-if [[ " ${stages[*]} " == *" mingw "* ]]; then
+if wants mingw; then
     mingw_dir=${build_prefix}mingw
     case "$mingw_dir" in /*) ;; *) mingw_dir=$repo/$mingw_dir ;; esac
     "$repo/scripts/wine-run.sh" "$mingw_dir/wineprefix" --stop >/dev/null 2>&1 || true
