@@ -106,6 +106,17 @@ void StartServer(const Fleet& fleet);
 // main has returned), then uninstalls the device table.
 void StopServer();
 bool ServerRunning();
+// A hook on the driver's replies, for tests that play a hostile driver: it
+// is called for every I/O control request that succeeds, after the driver
+// has built the reply and logged the call, with the caller's output buffer
+// (`size` bytes: the whole request for miniport requests, the reply area for
+// GET_BUS_SLOT and GET_NODE_LIST) and the count of bytes returned, both of
+// which it may change at will (the count even beyond `size`). Failed
+// requests, opens and closes are not shown to it. It belongs to the running
+// server: StartServer removes it; nullptr removes it too.
+using ReplyMutator = void (*)(void* ctx, const RequestRecord& record, std::uint8_t* reply,
+                              std::uint32_t size, std::uint32_t* bytesReturned);
+void SetReplyMutator(ReplyMutator mutator, void* ctx);
 // The fleet with the devices' persistent state (regions 4, 8, 10, adapter
 // memory) as it stands now; fault rules as they were given.
 Fleet CurrentFleet();

@@ -38,6 +38,8 @@ struct Server {
     std::vector<RequestRecord> log;
     std::vector<std::string> violations;
     bool installed = false;
+    ReplyMutator reply_mutator = nullptr;
+    void* reply_mutator_ctx = nullptr;
 };
 
 std::unique_ptr<Server> g_server;
@@ -447,18 +449,30 @@ BOOL IoctlImpl(Server& s, HANDLE device, DWORD code, LPVOID in, DWORD inSize, LP
         return 0;
     }
     DeviceState& dev = *DeviceAt(s, it->second.port);
+    BOOL ok = 0;
     switch (code) {
         case IOCTL_SCSI_MINIPORT:
-            return MiniportImpl(s, dev, r, in, inSize, out, outSize, bytesReturned, error);
+            ok = MiniportImpl(s, dev, r, in, inSize, out, outSize, bytesReturned, error);
+            break;
         case fcboot::kIoctlGetBusSlot:
-            return BusSlotImpl(s, dev, r, inSize, out, outSize, bytesReturned, error);
+            ok = BusSlotImpl(s, dev, r, inSize, out, outSize, bytesReturned, error);
+            break;
         case fcboot::kIoctlGetNodeList:
-            return NodeListImpl(s, dev, r, inSize, out, outSize, bytesReturned, error);
+            ok = NodeListImpl(s, dev, r, inSize, out, outSize, bytesReturned, error);
+            break;
         default:
             Violate(s, r, "unknown device control code " + detail::Hex32(code),
                     ERROR_INVALID_FUNCTION, error);
             return 0;
     }
+    // The reply as built is final for the log; the hook changes only what
+    // the caller gets back.
+    if (ok && s.reply_mutator != nullptr && out != nullptr) {
+        std::uint32_t count = *bytesReturned;
+        s.reply_mutator(s.reply_mutator_ctx, r, static_cast<std::uint8_t*>(out), outSize, &count);
+        *bytesReturned = count;
+    }
+    return ok;
 }
 
 BOOL CloseImpl(Server& s, HANDLE device, DWORD* error) {
@@ -551,6 +565,12 @@ void StopServer() {
     CheckNoOpenHandles();
     InstallEmulatedDevices(nullptr);
     g_server->installed = false;
+}
+
+void SetReplyMutator(ReplyMutator mutator, void* ctx) {
+    if (!g_server) return;
+    g_server->reply_mutator = mutator;
+    g_server->reply_mutator_ctx = ctx;
 }
 
 bool ServerRunning() { return g_server && g_server->installed; }
