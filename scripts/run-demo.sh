@@ -12,6 +12,7 @@ repo=$(pwd)
 dir=${FCBOOT_BUILD_PREFIX:-build/}default
 case "$dir" in /*) ;; *) dir=$repo/$dir ;; esac
 
+scripts/install-deps.sh
 echo "== building fcboot-emu ($dir)"
 cmake --preset default -B "$dir" >/dev/null </dev/null
 cmake --build "$dir" -j 2 --target fcboot fcboot-emu </dev/null

@@ -33,37 +33,10 @@ done
 wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 # --- packages ---------------------------------------------------------------
-packages=(
-    cmake ninja-build g++ libc6-dev
-    googletest libgtest-dev
-    nlohmann-json3-dev libhbaapi-dev
-)
-if wants mingw; then
-    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
-fi
-if wants clang; then
-    packages+=(clang)
-fi
-missing=()
-if command -v dpkg-query >/dev/null 2>&1; then
-    for p in "${packages[@]}"; do
-        status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-        if [ "$status" != "install ok installed" ]; then
-            missing+=("$p")
-        fi
-    done
-fi
-if [ "${#missing[@]}" -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "== installing: ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update
-        apt-get install -y --no-install-recommends "${missing[@]}"
-    else
-        echo "== warning: not root, cannot install: ${missing[*]}" >&2
-        echo "   as root: apt-get install --no-install-recommends ${missing[*]}" >&2
-    fi
-fi
+groups=()
+wants mingw && groups+=(mingw)
+wants clang && groups+=(clang)
+scripts/install-deps.sh "${groups[@]}"
 
 # --- stages -----------------------------------------------------------------
 declare -A result
@@ -108,6 +81,31 @@ for stage in "${stages[@]}"; do
     fi
     result[$stage]="${result[$stage]:-FAILED} ($((SECONDS - t0)) s)"
 done
+
+# --- benchmark smoke run ----------------------------------------------------
+# With the default stage: the benchmarks built from the "bench" preset, the
+# fleet benchmark over its smallest fleets and one short pass of the
+# micro-benchmarks. The full run is documented in docs/performance.md.
+if [[ " ${stages[*]} " == *" default "* ]]; then
+    t0=$SECONDS
+    bench_dir=${build_prefix}bench
+    case "$bench_dir" in /*) ;; *) bench_dir=$repo/$bench_dir ;; esac
+    if command -v dpkg-query >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ] &&
+        ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'install ok installed'; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libbenchmark-dev
+    fi
+    echo
+    echo "== bench: smoke run ($bench_dir)"
+    if cmake --preset bench -B "$bench_dir" </dev/null >/dev/null &&
+        cmake --build "$bench_dir" -j "$jobs" --target fleet_bench micro_bench </dev/null &&
+        "$bench_dir/bench/fleet_bench" --quick </dev/null &&
+        "$bench_dir/bench/micro_bench" --benchmark_min_time=0.01 </dev/null >/dev/null; then
+        echo "== bench: ok ($((SECONDS - t0)) s)"
+    else
+        echo "== bench: FAILED ($((SECONDS - t0)) s)"
+        failed=1
+    fi
+fi
 
 # Wine's server lingers a few seconds after its last program; end it now so
 # that nothing of the run outlives it.
