@@ -9,7 +9,9 @@
 //   fleet_bench --quick   1 and 16 adapters and small files only (smoke run)
 //
 // Exit code: 0 when every run did what it should and every target is met,
-// 1 when a run failed or broke the protocol, 2 when a target is missed.
+// 1 when a run failed or broke the protocol, 2 when a target is missed in
+// the full run. The smoke run reports the targets but fails only on a run
+// that went wrong: on a shared build machine its small timings are noise.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -417,18 +419,22 @@ int main(int argc, char** argv) {
         for (const char* option : {"/s", "/se", "/l", "/le"}) {
             const bool efib = option[2] == 'e';
             const std::string file = (dir / (efib ? "saved-efib.cfg" : "saved-bios.cfg")).string();
-            // Small fleets are run a few times and the cheapest run kept.
-            const int runs = n <= 16 ? 5 : n <= 64 ? 3 : 1;
-            Measure best;
+            // Each command runs several times; the run with the median
+            // utility time stands for it, so neither a lucky nor a disturbed
+            // run decides.
+            const int runs = n <= 64 ? 7 : 3;
+            std::vector<Measure> all;
             for (int r = 0; r < runs; ++r) {
                 Measure m = RunCommand(fleet, option, file);
                 Check(m.exitCode == 0, std::string(option) + " over " + std::to_string(n) +
                                            " adapters ended with " + std::to_string(m.exitCode));
                 Check(m.violations == 0, std::string(option) + " over " + std::to_string(n) +
                                              " adapters broke the protocol");
-                if (r == 0 || m.cpuMs < best.cpuMs) best = m;
+                all.push_back(m);
             }
-            rows.push_back(Row{option, n, best, lists});
+            std::sort(all.begin(), all.end(),
+                      [](const Measure& a, const Measure& b) { return a.UtilityMs() < b.UtilityMs(); });
+            rows.push_back(Row{option, n, all[all.size() / 2], lists});
         }
     }
 
@@ -480,22 +486,31 @@ int main(int argc, char** argv) {
     std::printf("\nReading boot configuration files whose sections never complete (one adapter)\n\n");
     std::printf("| file MiB | wall ms | CPU ms | MB/s (CPU) |\n|--:|--:|--:|--:|\n");
     const fcemu::Fleet one = BenchFleet(1);
-    std::vector<double> rates;
+    // All files first, then rounds over all sizes, the cheapest round of
+    // each size kept: a disturbance of the machine then hits no size alone.
+    std::vector<std::string> files;
+    std::vector<double> bytes;
     for (std::size_t mib : parseMiB) {
-        const std::string file = (dir / ("parse-" + std::to_string(mib) + ".cfg")).string();
-        WriteParseFile(file, mib << 20);
-        const double bytes = static_cast<double>(std::filesystem::file_size(file));
-        Measure best;
-        for (int r = 0; r < 3; ++r) {
-            Measure m = RunCommand(one, "/l", file);
+        files.push_back((dir / ("parse-" + std::to_string(mib) + ".cfg")).string());
+        WriteParseFile(files.back(), mib << 20);
+        bytes.push_back(static_cast<double>(std::filesystem::file_size(files.back())));
+    }
+    std::vector<Measure> best(files.size());
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            Measure m = RunCommand(one, "/l", files[i]);
             Check(m.exitCode == 0 && m.violations == 0, "the parse file's load failed");
             Check(m.counts.mbox27 == 0, "a section of the parse file reached the adapter");
-            if (r == 0 || m.cpuMs < best.cpuMs) best = m;
+            if (round == 0 || m.cpuMs < best[i].cpuMs) best[i] = m;
         }
-        const double rate = bytes / 1e6 / (best.cpuMs / 1e3);
+    }
+    std::vector<double> rates;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const double rate = bytes[i] / 1e6 / (best[i].cpuMs / 1e3);
         rates.push_back(rate);
-        std::printf("| %.0f | %.1f | %.1f | %.0f |\n", bytes / kMiB, best.wallMs, best.cpuMs, rate);
-        std::filesystem::remove(file);
+        std::printf("| %.0f | %.1f | %.1f | %.0f |\n", bytes[i] / kMiB, best[i].wallMs, best[i].cpuMs,
+                    rate);
+        std::filesystem::remove(files[i]);
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
@@ -522,5 +537,5 @@ int main(int argc, char** argv) {
                 Verdict(linear));
 
     if (g_failed) return 1;
-    return g_missed ? 2 : 0;
+    return g_missed && !quick ? 2 : 0;
 }
