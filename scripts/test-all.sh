@@ -71,7 +71,32 @@ run_stage() {
         result[$stage]="tests FAILED"
         return 1
     fi
+    if [ "$stage" = default ]; then
+        run_memcheck "$dir" || return 1
+    fi
     result[$stage]="ok"
+}
+
+# Memcheck over the end-to-end and fault sweep programs of the default build:
+# any memory error, and any memory lost for good, fails the stage.
+run_memcheck() {
+    local dir=$1
+    local program
+    if ! command -v valgrind >/dev/null 2>&1; then
+        echo "== default: memcheck skipped, valgrind not installed" >&2
+        return 0
+    fi
+    for program in "$dir"/tests/e2e_*_test "$dir"/tests/fault_sweep_test; do
+        [ -x "$program" ] || continue
+        echo "== default: memcheck $(basename "$program")"
+        if ! valgrind -q --error-exitcode=1 --leak-check=full \
+                --errors-for-leak-kinds=definite,indirect \
+                "$program" --gtest_brief=1 </dev/null >"$dir/memcheck-$(basename "$program").log" 2>&1; then
+            cat "$dir/memcheck-$(basename "$program").log"
+            result[default]="memcheck FAILED ($(basename "$program"))"
+            return 1
+        fi
+    done
 }
 
 for stage in "${stages[@]}"; do
