@@ -2,9 +2,9 @@
 # Installs the Debian packages the builds need, only those that are missing,
 # and only when run as root (otherwise it names them and goes on).
 #
-# Usage: scripts/install-deps.sh [mingw] [clang]
+# Usage: scripts/install-deps.sh [mingw] [clang] [fuzz]
 #   the Linux build's packages always; mingw: the Windows build and Wine;
-#   clang: the clang build.
+#   clang: the clang build; fuzz: clang with the libFuzzer runtime.
 set -euo pipefail
 
 packages=(
@@ -16,6 +16,7 @@ for extra in "$@"; do
     case "$extra" in
         mingw) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
         clang) packages+=(clang) ;;
+        fuzz) packages+=(clang libclang-rt-14-dev) ;;
         *) echo "install-deps.sh: unknown package group '$extra'" >&2; exit 2 ;;
     esac
 done

@@ -4,10 +4,12 @@
 #   default   Release build with g++ (Linux, emulated adapters)
 #   sanitize  Debug build with AddressSanitizer and UndefinedBehaviorSanitizer
 #   mingw     Windows build (MinGW-w64), its tests run under Wine
+#   fuzz      clang++ with libFuzzer: each fuzz target fuzzed for 60 s
+#             (scripts/fuzz.sh; FUZZ_SECONDS changes the time)
 # and, on request only,
 #   clang     Debug build with clang++ (warnings are errors there too)
 #
-# Usage: scripts/test-all.sh [STAGE...]     (default: default sanitize mingw)
+# Usage: scripts/test-all.sh [STAGE...]   (default: default sanitize mingw fuzz)
 # FCBOOT_BUILD_PREFIX (default build/) names the build folders: the stage
 # name is appended, so build/default, build/sanitize, build/mingw.
 # Exits nonzero if any stage fails; every stage runs regardless.
@@ -18,11 +20,11 @@ repo=$(pwd)
 build_prefix=${FCBOOT_BUILD_PREFIX:-build/}
 jobs=2
 
-known_stages=(default sanitize mingw clang)
+known_stages=(default sanitize mingw fuzz clang)
 if [ "$#" -gt 0 ]; then
     stages=("$@")
 else
-    stages=(default sanitize mingw)
+    stages=(default sanitize mingw fuzz)
 fi
 for stage in "${stages[@]}"; do
     case " ${known_stages[*]} " in
@@ -36,6 +38,7 @@ wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 groups=()
 wants mingw && groups+=(mingw)
 wants clang && groups+=(clang)
+wants fuzz && groups+=(fuzz)
 scripts/install-deps.sh "${groups[@]}"
 
 # --- stages -----------------------------------------------------------------
@@ -50,6 +53,17 @@ run_stage() {
     local log
     case "$dir" in /*) ;; *) dir=$repo/$dir ;; esac
     log=$dir/test-all.log
+
+    if [ "$stage" = fuzz ]; then
+        echo
+        echo "== fuzz: build and fuzz ($dir)"
+        if ! "$repo/scripts/fuzz.sh" "$dir"; then
+            result[$stage]="fuzzing FAILED"
+            return 1
+        fi
+        result[$stage]="ok"
+        return 0
+    fi
 
     echo
     echo "== $stage: configure ($dir)"
