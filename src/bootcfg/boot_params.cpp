@@ -49,11 +49,34 @@ bool FindRecordAdapter(const BootParams* p, std::uint32_t* adapterIndex) {
     return FindAdapterByWWN(p->WWID, adapterIndex);
 }
 
+// A region the adapter delivered only in part is no copy of its settings:
+// taking the missing bytes for zeros would save settings the adapter does
+// not hold, or write them back over region 4. Such a read fails like a
+// failed command.
+bool WholeRegionDelivered(std::uint32_t delivered, std::uint32_t length) {
+    return delivered >= length;
+}
+
 // Region 4 exactly as the adapter holds it: the dump delivers its first two
 // words byte-reversed.
 std::uint32_t ReadSelectImage(std::uint32_t adapterIndex, std::uint8_t* image) {
-    if (ReadBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
+    std::uint8_t scratch[kBootSelectRegionSize];
+    std::uint32_t delivered = 0;
+    if (ReadBootSelectRegion(adapterIndex, scratch, &delivered) != 0 ||
+        !WholeRegionDelivered(delivered, kBootSelectRegionSize))
+        return kBootAdapterCommandFailed;
+    std::memcpy(image, scratch, kBootSelectRegionSize);
     SwapWordsInPlace(image, 8);
+    return kBootOk;
+}
+
+// One dump of a boot region or a piece of it, delivered whole.
+std::uint32_t ReadRegionPiece(std::uint32_t adapterIndex, std::uint32_t region,
+                              std::uint32_t offset, std::uint32_t length, std::uint8_t* dest) {
+    std::uint32_t delivered = 0;
+    if (DumpConfigRegion(adapterIndex, region, offset, length, dest, &delivered) != 0 ||
+        !WholeRegionDelivered(delivered, length))
+        return kBootAdapterCommandFailed;
     return kBootOk;
 }
 
@@ -89,7 +112,7 @@ std::uint32_t ReadBootParamsBios(BootParams* p) {
     p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
 
     std::uint8_t region[kBiosBootRegionSize] = {};
-    if (DumpConfigRegion(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
+    if (ReadRegionPiece(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
         return kBootAdapterCommandFailed;
     // Only the flags word is put back in region order; the marker before it
     // is never looked at.
@@ -114,7 +137,7 @@ std::uint32_t ReadBootParamsEfib(BootParams* p) {
     for (std::uint32_t offset = 0; offset < kEfibBootRegionSize; offset += kEfibPieceLength) {
         std::uint32_t length = kEfibBootRegionSize - offset;
         if (length > kEfibPieceLength) length = kEfibPieceLength;
-        if (DumpConfigRegion(n, kEfibBootRegion, offset, length, region + offset) != 0)
+        if (ReadRegionPiece(n, kEfibBootRegion, offset, length, region + offset) != 0)
             return kBootAdapterCommandFailed;
         // A region without the marker holds no EFIB settings: stop early.
         if (offset == 0 && std::memcmp(region, kEfibMarker, 4) != 0) return kBootAdapterCommandFailed;

@@ -36,6 +36,14 @@ std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
 std::uint32_t ReadAdapterMemory(std::uint32_t adapterIndex, std::uint8_t* dest,
                                 std::uint32_t address, std::uint32_t wordCount);
 std::uint32_t ReadBootSelectRegion(std::uint32_t adapterIndex, std::uint8_t* image);
+// The same two reads, also handing back the count of bytes the adapter
+// reported delivered (untouched when the command failed), so that a caller
+// can tell a region it received only in part.
+std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
+                               std::uint32_t offset, std::uint32_t length, std::uint8_t* dest,
+                               std::uint32_t* delivered);
+std::uint32_t ReadBootSelectRegion(std::uint32_t adapterIndex, std::uint8_t* image,
+                                   std::uint32_t* delivered);
 std::uint32_t UpdateConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
                                  const std::uint8_t* data, std::uint32_t length);
 std::uint32_t WriteBootSelectRegion(std::uint32_t adapterIndex, const std::uint8_t* image);

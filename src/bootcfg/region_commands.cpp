@@ -96,6 +96,12 @@ std::uint32_t IssueMboxRetry(std::uint32_t adapterIndex, std::uint8_t* block,
 
 std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
                                std::uint32_t offset, std::uint32_t length, std::uint8_t* dest) {
+    return DumpConfigRegion(adapterIndex, region, offset, length, dest, nullptr);
+}
+
+std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
+                               std::uint32_t offset, std::uint32_t length, std::uint8_t* dest,
+                               std::uint32_t* delivered) {
     if (length > kMaxDumpLength) length = kMaxDumpLength;
     const std::uint32_t regionNumber = region & 0xFFFFu;
 
@@ -114,6 +120,7 @@ std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
 
     // The adapter's count is believed only as far as the reply block goes.
     std::uint32_t copy = LoadLe32(block + 16);
+    if (delivered != nullptr) *delivered = copy;
     if (copy > length) copy = length;
     if (copy > kMaxReplyData) copy = kMaxReplyData;
     std::memcpy(dest, block + kReplyDataOffset, copy);
@@ -144,10 +151,15 @@ std::uint32_t ReadAdapterMemory(std::uint32_t adapterIndex, std::uint8_t* dest,
 }
 
 std::uint32_t ReadBootSelectRegion(std::uint32_t adapterIndex, std::uint8_t* image) {
+    return ReadBootSelectRegion(adapterIndex, image, nullptr);
+}
+
+std::uint32_t ReadBootSelectRegion(std::uint32_t adapterIndex, std::uint8_t* image,
+                                   std::uint32_t* delivered) {
     // Bytes the adapter does not deliver read as zero.
     std::uint8_t scratch[kBootSelectRegionSize] = {};
-    std::uint32_t result =
-        DumpConfigRegion(adapterIndex, kBootSelectRegion, 0, kBootSelectRegionSize, scratch);
+    std::uint32_t result = DumpConfigRegion(adapterIndex, kBootSelectRegion, 0,
+                                            kBootSelectRegionSize, scratch, delivered);
     if (result != 0) return result;
     std::memcpy(image, scratch, kBootSelectRegionSize);
     return 0;
