@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "frontend/frontend.h"
@@ -40,8 +41,10 @@ std::string TempDir() {
     std::string name = info ? std::string(info->test_suite_name()) + "_" + info->name() : "fcboot";
     for (char& c : name)
         if (c == '/' || c == '\\') c = '_';
+    // A per-process tag keeps two builds running the same test apart.
+    static const unsigned tag = std::random_device{}();
     std::filesystem::path dir = std::filesystem::temp_directory_path() / "fcboot-tests" /
-                                (name + "_" + std::to_string(++counter));
+                                (name + "_" + std::to_string(tag) + "_" + std::to_string(++counter));
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     std::filesystem::create_directories(dir);
