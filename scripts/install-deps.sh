@@ -17,6 +17,8 @@ for extra in "$@"; do
         mingw) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
         clang) packages+=(clang) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
+        bench) packages+=(libbenchmark-dev) ;;
+        memcheck) packages+=(valgrind) ;;
         *) echo "install-deps.sh: unknown package group '$extra'" >&2; exit 2 ;;
     esac
 done

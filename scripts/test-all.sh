@@ -39,6 +39,7 @@ groups=()
 wants mingw && groups+=(mingw)
 wants clang && groups+=(clang)
 wants fuzz && groups+=(fuzz)
+wants default && groups+=(bench memcheck)
 scripts/install-deps.sh "${groups[@]}"
 
 # --- stages -----------------------------------------------------------------
@@ -129,10 +130,6 @@ if [[ " ${stages[*]} " == *" default "* ]]; then
     t0=$SECONDS
     bench_dir=${build_prefix}bench
     case "$bench_dir" in /*) ;; *) bench_dir=$repo/$bench_dir ;; esac
-    if command -v dpkg-query >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ] &&
-        ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'install ok installed'; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libbenchmark-dev
-    fi
     echo
     echo "== bench: smoke run ($bench_dir)"
     if cmake --preset bench -B "$bench_dir" </dev/null >/dev/null &&
