@@ -102,12 +102,12 @@ void MutateReply(void* ctx, const fcemu::RequestRecord& record, std::uint8_t* re
     }
 }
 
-// Sections for all three adapters: the first keeps its selection, the
-// second clears it, the third selects an image.
+// Sections for all three adapters: the first clears its selection, the
+// second selects an image through the staged sequence, the third without it.
 const char kLoadFile[] =
-    "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=1\n"
+    "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=0\n"
     "BootDeviceWWID=500000000000a001\nBootDeviceLUN[0]=3\n\n"
-    "[HBA1]\nWWID=1000000000000002\nHostAdapterBiosEnable=0\nSelectBootEnable=0\n"
+    "[HBA1]\nWWID=1000000000000002\nHostAdapterBiosEnable=0\nSelectBootEnable=1\n"
     "BootDeviceWWID=0\nBootDeviceLUN[0]=0\n\n"
     "[HBA2]\nWWID=1000000000000003\nHostAdapterBiosEnable=1\nSelectBootEnable=1\n"
     "BootDeviceWWID=500000000000c001\nBootDeviceLUN[0]=7\n\n";
