@@ -28,9 +28,11 @@ for t in "${targets[@]}"; do
     mkdir -p "$work"
     cp "$repo/fuzz/corpus/$t/." "$work/" -R
     log=$dir/$t.log
+    dict=()
+    if [ -f "$repo/fuzz/$t.dict" ]; then dict=(-dict="$repo/fuzz/$t.dict"); fi
     echo "== fuzz: $t (${seconds} s)"
     if "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "$work" \
+        -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "${dict[@]}" "$work" \
         </dev/null >"$log" 2>&1; then
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
         echo "   ok: ${runs:-?} executions"
