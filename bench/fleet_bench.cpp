@@ -148,44 +148,18 @@ const fcplat::EmulatedDevices kMeasuringTable = {WrapOpen, WrapIoctl, WrapClose,
 // ---------------------------------------------------------------------------
 // Requests by kind, from the emulator's request log.
 
-struct Counts {
-    std::uint64_t total = 0, opens = 0, closes = 0, attributes = 0, portQueries = 0,
-                  refreshes = 0, returnInfo = 0, busSlot = 0, nodeList = 0, mbox17 = 0,
-                  mbox23 = 0, mbox27 = 0, mbox156 = 0, other = 0;
+struct Counts : fcemu::RequestCounts {
+    std::uint64_t total = 0;
 };
 
 Counts CountLog(const std::vector<fcemu::RequestRecord>& log) {
     Counts c;
+    static_cast<fcemu::RequestCounts&>(c) = fcemu::CountRequests(log);
+    // The region-10 update goes through the extended mailbox; both forms
+    // are one region write here.
+    c.mbox27 += c.mbox27Ext;
+    c.mbox27Ext = 0;
     c.total = log.size();
-    for (const auto& r : log) {
-        if (r.op == "open") {
-            ++c.opens;
-        } else if (r.op == "close") {
-            ++c.closes;
-        } else if (r.ioctl == fcboot::kIoctlGetBusSlot) {
-            ++c.busSlot;
-        } else if (r.ioctl == fcboot::kIoctlGetNodeList) {
-            ++c.nodeList;
-        } else if (r.mailbox) {
-            switch (*r.mailbox) {
-                case fcboot::kMbxReadRevision: ++c.mbox17; break;
-                case fcboot::kMbxDumpMemory: ++c.mbox23; break;
-                case fcboot::kMbxUpdateConfig: ++c.mbox27; break;
-                case fcboot::kMbxBootImageStep: ++c.mbox156; break;
-                default: ++c.other;
-            }
-        } else if (r.control_code) {
-            switch (*r.control_code) {
-                case fcboot::GET_ADAPTER_ATTRIBUTES: ++c.attributes; break;
-                case fcboot::GET_ADAPTER_PORT_ATTRIBUTES: ++c.portQueries; break;
-                case fcboot::REFRESH_INFORMATION: ++c.refreshes; break;
-                case fcboot::RETURN_INFO: ++c.returnInfo; break;
-                default: ++c.other;
-            }
-        } else {
-            ++c.other;
-        }
-    }
     return c;
 }
 

@@ -26,23 +26,11 @@ struct AdapterShape {
     bool stagedSequence;       // the model runs the staged sequence after a new selection
 };
 
-struct Counts {
-    std::uint64_t opens = 0, closes = 0;
-    std::uint64_t attributes = 0, portQueries = 0, refreshes = 0, returnInfo = 0;
-    std::uint64_t busSlot = 0, nodeList = 0;
-    std::uint64_t mbox17 = 0, mbox23 = 0, mbox27 = 0, mbox27Ext = 0, mbox156 = 0;
-    std::uint64_t other = 0;
-};
+}  // namespace
 
-bool operator==(const Counts& a, const Counts& b) {
-    return a.opens == b.opens && a.closes == b.closes && a.attributes == b.attributes &&
-           a.portQueries == b.portQueries && a.refreshes == b.refreshes &&
-           a.returnInfo == b.returnInfo && a.busSlot == b.busSlot && a.nodeList == b.nodeList &&
-           a.mbox17 == b.mbox17 && a.mbox23 == b.mbox23 && a.mbox27 == b.mbox27 &&
-           a.mbox27Ext == b.mbox27Ext && a.mbox156 == b.mbox156 && a.other == b.other;
-}
-
-std::ostream& operator<<(std::ostream& os, const Counts& c) {
+namespace fcemu {
+// Printed by the test on a mismatch.
+std::ostream& operator<<(std::ostream& os, const RequestCounts& c) {
     return os << "opens " << c.opens << ", closes " << c.closes << ", attributes " << c.attributes
               << ", port queries " << c.portQueries << ", refreshes " << c.refreshes
               << ", RETURN_INFO " << c.returnInfo << ", bus-slot " << c.busSlot << ", node list "
@@ -50,41 +38,13 @@ std::ostream& operator<<(std::ostream& os, const Counts& c) {
               << "/" << c.mbox27 << "/" << c.mbox27Ext << "/" << c.mbox156 << ", other "
               << c.other;
 }
+}  // namespace fcemu
 
-Counts CountLog(const std::vector<fcemu::RequestRecord>& log) {
-    Counts c;
-    for (const auto& r : log) {
-        if (r.op == "open") {
-            ++c.opens;
-        } else if (r.op == "close") {
-            ++c.closes;
-        } else if (r.ioctl == fcboot::kIoctlGetBusSlot) {
-            ++c.busSlot;
-        } else if (r.ioctl == fcboot::kIoctlGetNodeList) {
-            ++c.nodeList;
-        } else if (r.mailbox) {
-            const bool ext = r.control_code && *r.control_code == fcboot::ISSUE_MBOX_EXT;
-            switch (*r.mailbox) {
-                case fcboot::kMbxReadRevision: ++c.mbox17; break;
-                case fcboot::kMbxDumpMemory: ++c.mbox23; break;
-                case fcboot::kMbxUpdateConfig: ++(ext ? c.mbox27Ext : c.mbox27); break;
-                case fcboot::kMbxBootImageStep: ++c.mbox156; break;
-                default: ++c.other;
-            }
-        } else if (r.control_code) {
-            switch (*r.control_code) {
-                case fcboot::GET_ADAPTER_ATTRIBUTES: ++c.attributes; break;
-                case fcboot::GET_ADAPTER_PORT_ATTRIBUTES: ++c.portQueries; break;
-                case fcboot::REFRESH_INFORMATION: ++c.refreshes; break;
-                case fcboot::RETURN_INFO: ++c.returnInfo; break;
-                default: ++c.other;
-            }
-        } else {
-            ++c.other;
-        }
-    }
-    return c;
-}
+namespace {
+
+using Counts = fcemu::RequestCounts;
+
+Counts CountLog(const std::vector<fcemu::RequestRecord>& log) { return fcemu::CountRequests(log); }
 
 // GET_NODE_LIST requests of one read: the first buffer is 8 KiB and doubles
 // after every "buffer too small" until the list fits.

@@ -99,6 +99,17 @@ struct RequestRecord {
     std::string ToJson() const;         // one line, no line feed
 };
 
+// The request log summed by kind of request.
+struct RequestCounts {
+    std::uint64_t opens = 0, closes = 0;
+    std::uint64_t attributes = 0, portQueries = 0, refreshes = 0, returnInfo = 0;
+    std::uint64_t busSlot = 0, nodeList = 0;
+    std::uint64_t mbox17 = 0, mbox23 = 0, mbox27 = 0, mbox27Ext = 0, mbox156 = 0;
+    std::uint64_t other = 0;  // anything the utility is not known to send
+    bool operator==(const RequestCounts& o) const;
+};
+RequestCounts CountRequests(const std::vector<RequestRecord>& log);
+
 // Starts serving the fleet: installs the device table in the platform layer,
 // clears the request log. Replaces a server already running.
 void StartServer(const Fleet& fleet);

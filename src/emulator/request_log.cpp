@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adapter/mailbox_layout.h"
+#include "adapter/srb.h"
 #include "emulator/emulator.h"
 
 namespace fcemu {
@@ -44,6 +46,49 @@ std::string RequestRecord::ToJson() const {
     if (!violation.empty()) j["violation"] = violation;
     // Paths and violation texts may hold any byte the caller sent.
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+bool RequestCounts::operator==(const RequestCounts& o) const {
+    return opens == o.opens && closes == o.closes && attributes == o.attributes &&
+           portQueries == o.portQueries && refreshes == o.refreshes &&
+           returnInfo == o.returnInfo && busSlot == o.busSlot && nodeList == o.nodeList &&
+           mbox17 == o.mbox17 && mbox23 == o.mbox23 && mbox27 == o.mbox27 &&
+           mbox27Ext == o.mbox27Ext && mbox156 == o.mbox156 && other == o.other;
+}
+
+RequestCounts CountRequests(const std::vector<RequestRecord>& log) {
+    RequestCounts c;
+    for (const auto& r : log) {
+        if (r.op == "open") {
+            ++c.opens;
+        } else if (r.op == "close") {
+            ++c.closes;
+        } else if (r.ioctl == fcboot::kIoctlGetBusSlot) {
+            ++c.busSlot;
+        } else if (r.ioctl == fcboot::kIoctlGetNodeList) {
+            ++c.nodeList;
+        } else if (r.mailbox) {
+            const bool ext = r.control_code && *r.control_code == fcboot::ISSUE_MBOX_EXT;
+            switch (*r.mailbox) {
+                case fcboot::kMbxReadRevision: ++c.mbox17; break;
+                case fcboot::kMbxDumpMemory: ++c.mbox23; break;
+                case fcboot::kMbxUpdateConfig: ++(ext ? c.mbox27Ext : c.mbox27); break;
+                case fcboot::kMbxBootImageStep: ++c.mbox156; break;
+                default: ++c.other;
+            }
+        } else if (r.control_code) {
+            switch (*r.control_code) {
+                case fcboot::GET_ADAPTER_ATTRIBUTES: ++c.attributes; break;
+                case fcboot::GET_ADAPTER_PORT_ATTRIBUTES: ++c.portQueries; break;
+                case fcboot::REFRESH_INFORMATION: ++c.refreshes; break;
+                case fcboot::RETURN_INFO: ++c.returnInfo; break;
+                default: ++c.other;
+            }
+        } else {
+            ++c.other;
+        }
+    }
+    return c;
 }
 
 }  // namespace fcemu
