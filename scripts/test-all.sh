@@ -3,7 +3,8 @@
 # Debian), then configures, builds and tests
 #   default   Release build with g++ (Linux, emulated adapters)
 #   sanitize  Debug build with AddressSanitizer and UndefinedBehaviorSanitizer
-#   mingw     Windows build (MinGW-w64), its tests run under Wine
+#   mingw     Windows build (MinGW-w64), its tests run under Wine, and its
+#             package fcboot-<version>-win64.zip (cpack) in the build folder
 #   fuzz      clang++ with libFuzzer: each fuzz target fuzzed for 60 s
 #             (scripts/fuzz.sh; FUZZ_SECONDS changes the time)
 # and, on request only,
@@ -76,6 +77,13 @@ run_stage() {
     if ! cmake --build "$dir" -j "$jobs" </dev/null; then
         result[$stage]="build FAILED"
         return 1
+    fi
+    if [ "$stage" = mingw ]; then
+        echo "== $stage: package"
+        if ! cpack --config "$dir/CPackConfig.cmake" </dev/null; then
+            result[$stage]="package FAILED"
+            return 1
+        fi
     fi
     echo "== $stage: test"
     local rc=0

@@ -1,0 +1,120 @@
+# Checks the Windows package as a user receives it (cmake -P, registered by
+# cmake/Packaging.cmake): packs it afresh, checks the checksum file and the
+# zip's contents, unpacks it and runs both programs from the unpacked folder.
+#
+# Inputs: CPACK, CPACK_CONFIG, WORK_DIR, PACKAGE_NAME (the zip's name without
+# ".zip"), EMULATOR (|-separated command that runs a Windows program, may be
+# empty), VERSION_LINE (without line end), EXAMPLE (the worked example boot
+# configuration file), PROGRAMS (|-separated, the built fcboot and fcboot-emu).
+
+cmake_minimum_required(VERSION 3.25)
+
+string(REPLACE "|" ";" emulator "${EMULATOR}")
+string(REPLACE "|" ";" programs "${PROGRAMS}")
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}/out" "${WORK_DIR}/unpacked")
+
+# Every failed check below is reported (SEND_ERROR); any one fails the test.
+# Only a step without which nothing further can be checked ends it early.
+function(stop message)
+  message(FATAL_ERROR "${message}")
+endfunction()
+
+execute_process(COMMAND "${CPACK}" --config "${CPACK_CONFIG}" -B "${WORK_DIR}/out"
+  OUTPUT_VARIABLE out ERROR_VARIABLE out RESULT_VARIABLE rc)
+set(zip "${WORK_DIR}/out/${PACKAGE_NAME}.zip")
+if(NOT rc EQUAL 0 OR NOT EXISTS "${zip}")
+  stop("cpack failed (exit ${rc}) or wrote no ${PACKAGE_NAME}.zip:\n${out}")
+endif()
+
+# The checksum file in the format sha256sum -c reads.
+set(sum_file "${zip}.sha256")
+if(NOT EXISTS "${sum_file}")
+  message(SEND_ERROR "no ${PACKAGE_NAME}.zip.sha256 beside the zip")
+else()
+  file(SHA256 "${zip}" hash)
+  file(READ "${sum_file}" sum HEX)
+  string(HEX "${hash}  ${PACKAGE_NAME}.zip\n" expected)
+  if(NOT sum STREQUAL expected)
+    message(SEND_ERROR "${PACKAGE_NAME}.zip.sha256 holds bytes [${sum}], expected [${expected}]")
+  endif()
+endif()
+
+# Exactly these files, all in one folder named like the zip.
+execute_process(COMMAND "${CMAKE_COMMAND}" -E tar tf "${zip}"
+  OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  stop("cannot list ${zip}")
+endif()
+string(REGEX MATCHALL "[^\n]+" entries "${listing}")
+list(FILTER entries EXCLUDE REGEX "/$")
+list(SORT entries)
+set(wanted
+  README.md docs/fleet-file.md docs/user-guide.md
+  examples/boot.cfg examples/demo-fleet.json
+  fcboot-emu.exe fcboot.exe)
+list(TRANSFORM wanted PREPEND "${PACKAGE_NAME}/")
+list(SORT wanted)
+if(NOT entries STREQUAL wanted)
+  message(SEND_ERROR "the zip holds [${entries}], expected [${wanted}]")
+endif()
+
+execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${zip}"
+  WORKING_DIRECTORY "${WORK_DIR}/unpacked" RESULT_VARIABLE rc)
+set(dir "${WORK_DIR}/unpacked/${PACKAGE_NAME}")
+if(NOT rc EQUAL 0 OR NOT EXISTS "${dir}/fcboot.exe" OR NOT EXISTS "${dir}/fcboot-emu.exe")
+  stop("unpacking ${zip} failed or gave no programs")
+endif()
+
+# The programs packed are the ones built (whose imports another test checks).
+foreach(program IN LISTS programs)
+  get_filename_component(name "${program}" NAME)
+  file(SHA256 "${program}" built)
+  file(SHA256 "${dir}/${name}" packed)
+  if(NOT built STREQUAL packed)
+    message(SEND_ERROR "${name} in the zip is not the one built")
+  endif()
+endforeach()
+
+# Compared as hex bytes: CMake drops the carriage return of "\r\n" when it
+# reads text. The example is kept with line feeds; on Windows every file the
+# utility writes, and the example in the zip, ends its lines with CR LF.
+file(READ "${EXAMPLE}" example)
+string(REPLACE "\r\n" "\n" example "${example}")
+string(REPLACE "\n" "\r\n" example "${example}")
+string(HEX "${example}" example_hex)
+
+# expect_file(<file> <what>)
+function(expect_file file what)
+  if(NOT EXISTS "${file}")
+    message(SEND_ERROR "${what}: no file")
+    return()
+  endif()
+  file(READ "${file}" bytes HEX)
+  if(NOT bytes STREQUAL example_hex)
+    message(SEND_ERROR "${what}: bytes [${bytes}], expected [${example_hex}]")
+  endif()
+endfunction()
+
+# run(<expected exit code> <stdout hex> <program> [ARG...]), from the
+# unpacked folder.
+function(run code stdout_hex program)
+  execute_process(COMMAND ${emulator} "${dir}/${program}" ${ARGN}
+    WORKING_DIRECTORY "${dir}"
+    OUTPUT_FILE "${WORK_DIR}/stdout.txt" RESULT_VARIABLE rc)
+  file(READ "${WORK_DIR}/stdout.txt" out HEX)
+  if(NOT rc STREQUAL "${code}" OR NOT out STREQUAL stdout_hex)
+    message(SEND_ERROR "${program} ${ARGN}: exit ${rc}, stdout bytes [${out}]; "
+                       "expected exit ${code}, stdout bytes [${stdout_hex}]")
+  endif()
+endfunction()
+
+string(HEX "${VERSION_LINE}\r\n" version_hex)
+run(0 "${version_hex}" fcboot.exe /v)
+
+expect_file("${dir}/examples/boot.cfg" "examples/boot.cfg in the zip")
+# The built-in demo server and the shipped demo fleet both save the example.
+run(0 "" fcboot-emu.exe /s boot.cfg)
+expect_file("${dir}/boot.cfg" "fcboot-emu.exe /s boot.cfg")
+run(0 "" fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg)
+expect_file("${dir}/fleet.cfg" "fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg")
