@@ -2,7 +2,6 @@
 // record, with the two host-owned bytes of each entry carried over from the
 // list read before.
 #include <cstdlib>
-#include <new>
 
 #include "adapter/adapter.h"
 #include "adapter/bytes.h"
@@ -40,7 +39,8 @@ void CarryOverHostBytes(const std::uint8_t* previous, std::uint32_t previousCoun
     while ((std::size_t{1} << bits) < 2 * static_cast<std::size_t>(previousCount)) ++bits;
     const std::size_t slots = std::size_t{1} << bits;
     // Each slot holds a previous position plus one; 0 is free.
-    std::uint32_t* table = new (std::nothrow) std::uint32_t[slots]();
+    // calloc: a large table comes as fresh zero pages, with no pass to clear it.
+    std::uint32_t* table = static_cast<std::uint32_t*>(std::calloc(slots, sizeof(std::uint32_t)));
     if (table == nullptr) {
         for (std::uint32_t i = 0; i < currentCount; ++i) {
             std::uint8_t* entry = current + static_cast<std::size_t>(i) * kNodeEntrySize;
@@ -74,7 +74,7 @@ void CarryOverHostBytes(const std::uint8_t* previous, std::uint32_t previousCoun
             }
         }
     }
-    delete[] table;
+    std::free(table);
 }
 
 }  // namespace
