@@ -28,9 +28,20 @@ void CopyHostBytes(const std::uint8_t* from, std::uint8_t* to) {
 // open-addressed table of positions (first copy of a key only) and every
 // new entry costs one lookup; without memory for the table the previous
 // list is scanned once per new entry.
+bool NoHostBytes(const std::uint8_t* list, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* entry = list + static_cast<std::size_t>(i) * kNodeEntrySize;
+        if ((entry[kNodeHostByte1] | entry[kNodeHostByte2]) != 0) return false;
+    }
+    return true;
+}
+
 void CarryOverHostBytes(const std::uint8_t* previous, std::uint32_t previousCount,
                         std::uint8_t* current, std::uint32_t currentCount) {
     if (previousCount == 0 || currentCount == 0) return;
+    // While neither list holds a host byte, every copy would write zeros
+    // over zeros: one pass over each list settles it.
+    if (NoHostBytes(previous, previousCount) && NoHostBytes(current, currentCount)) return;
     auto entryAt = [](const std::uint8_t* list, std::uint32_t j) {
         return list + static_cast<std::size_t>(j) * kNodeEntrySize;
     };
