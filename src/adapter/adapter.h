@@ -71,6 +71,10 @@ PADAPTER NewAdapterRecord();
 // Releases a record and its node list (the handle is the caller's business).
 void FreeAdapterRecord(PADAPTER adapter);
 
+// The markers and constants that discovery and the refresh both store in a
+// board record.
+void SetBoardRecordMarks(BRDINFO* board);
+
 // Closes every adapter's handle and releases every record; m_NumAdapters
 // keeps its value. Returns 0.
 std::uint32_t CloseDiagEnv();
@@ -135,6 +139,8 @@ std::uint32_t GetAdapterPortAttributes(std::uint32_t adapterIndex, std::uint32_t
                                        std::uint8_t* record);
 constexpr std::uint32_t kDriverKindMiniport = 1;
 constexpr std::uint32_t kDriverKindPort = 2;
+// Whether a driver name is the port driver's: exact and case-sensitive.
+bool IsPortDriverName(const char* driverName);
 std::uint32_t GetDriverKind(std::uint32_t adapterIndex);
 std::uint32_t IsMiniportDriver(std::uint32_t adapterIndex);
 

@@ -67,12 +67,14 @@ std::uint32_t GetAdapterPortAttributes(std::uint32_t adapterIndex, std::uint32_t
     return returnCode;
 }
 
+bool IsPortDriverName(const char* driverName) {
+    return std::strncmp(driverName, kPortDriverName, kNameFieldSize) == 0;
+}
+
 std::uint32_t GetDriverKind(std::uint32_t adapterIndex) {
     PADAPTER adapter = AdapterAt(adapterIndex);
     if (adapter == nullptr) return kDriverKindMiniport;
-    if (std::strncmp(adapter->m_DriverName, kPortDriverName, kNameFieldSize) == 0)
-        return kDriverKindPort;
-    return kDriverKindMiniport;
+    return IsPortDriverName(adapter->m_DriverName) ? kDriverKindPort : kDriverKindMiniport;
 }
 
 std::uint32_t IsMiniportDriver(std::uint32_t adapterIndex) {

@@ -16,7 +16,6 @@ namespace {
 
 const char kMaker[] = "Tarvio";
 constexpr std::size_t kMakerLength = 6;
-const char kPortDriverName[] = "tarsli2";
 constexpr std::uint32_t kMaxPortNumber = 255;
 
 void FillBoardRecord(std::uint32_t adapterIndex, BRDINFO* board) {
@@ -35,12 +34,9 @@ void FillBoardRecord(std::uint32_t adapterIndex, BRDINFO* board) {
     if (GetAdapterAttributes(adapterIndex, attributes) == 0)
         board->IdentityWord = LoadLe32(attributes + kAttrVendorSpecificID);
 
-    board->Marker1 = 0xFFFFFFFFu;
-    board->Marker2 = 0xFFFFFFFFu;
     board->PciBus = LoadLe32(info + kReturnInfoPciBus);
     board->PciSlot = LoadLe32(info + kReturnInfoPciSlot);
-    board->Constant1 = 705;
-    board->Constant2 = 423;
+    SetBoardRecordMarks(board);
 }
 
 }  // namespace
@@ -122,7 +118,7 @@ std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint3
                       reinterpret_cast<const char*>(attributes + kAttrModelDescription),
                       kAttrStringSize);
 
-    if (std::strcmp(adapter->m_DriverName, kPortDriverName) == 0) {
+    if (IsPortDriverName(adapter->m_DriverName)) {
         std::uint8_t busSlot[kBusSlotReplySize] = {};
         DWORD bytesReturned = 0;
         if (fcplat::DeviceIoControl(adapter->m_hDevice, kIoctlGetBusSlot, nullptr, 0, busSlot,

@@ -48,6 +48,21 @@ const StatusName kStatusNames[] = {
 
 void TraceStatus(std::uint32_t status) { DiagTrace("mbxStatus = %s\n", MailboxStatusName(status)); }
 
+// Sends a framed mailbox request whose block sits at payloadBlock. Only a
+// command the firmware answered with success overwrites the caller's block.
+std::uint32_t ExchangeBlock(HANDLE device, std::uint8_t* request, std::uint32_t payloadBlock,
+                            std::uint8_t* block) {
+    if (!SendMiniportRequest(device, request, kKxRequestSize)) return 0xFFFFFFFFu;
+    const std::uint8_t* answer = request + kSrbHeaderSize + payloadBlock;
+    const std::uint32_t status = LoadLe16(answer + kMbxStatusOffset);
+    if (status != 0) {
+        TraceStatus(status);
+        return status;
+    }
+    std::memcpy(block, answer, kMailboxSize);
+    return 0;
+}
+
 }  // namespace
 
 const char* MailboxStatusName(std::uint32_t status) {
@@ -70,14 +85,8 @@ std::uint32_t IssueMbox(std::uint32_t adapterIndex, std::uint8_t* block, std::ui
     DiagTrace("\nIssueMbox input: Command %x, Insize = %ld, Outsize = %ld\n",
               static_cast<unsigned>(block[kMbxCommandOffset]), static_cast<long>(requestSize),
               static_cast<long>(responseSize));
-    if (!SendMiniportRequest(adapter->m_hDevice, request, kKxRequestSize)) return 0xFFFFFFFFu;
-
-    std::uint32_t status = LoadLe16(payload + kMboxPayloadBlock + kMbxStatusOffset);
-    if (status != 0) {
-        TraceStatus(status);
-        return status;
-    }
-    std::memcpy(block, payload + kMboxPayloadBlock, kMailboxSize);
+    const std::uint32_t status = ExchangeBlock(adapter->m_hDevice, request, kMboxPayloadBlock, block);
+    if (status != 0) return status;
     if (g_DiagTrace) TraceHexDump(block, kMailboxSize, "IssueMbox output");
     return 0;
 }
@@ -102,14 +111,9 @@ std::uint32_t IssueMboxExt(std::uint32_t adapterIndex, std::uint8_t* block, std:
     DiagTrace("\nIssueMboxExt input: Command %x, InWords = %u, OutWords = %u\n",
               static_cast<unsigned>(block[kMbxCommandOffset]), static_cast<unsigned>(inWords),
               static_cast<unsigned>(outWords));
-    if (!SendMiniportRequest(adapter->m_hDevice, request, kKxRequestSize)) return 0xFFFFFFFFu;
-
-    std::uint32_t status = LoadLe16(payload + kMboxExtPayloadBlock + kMbxStatusOffset);
-    if (status != 0) {
-        TraceStatus(status);
-        return status;
-    }
-    std::memcpy(block, payload + kMboxExtPayloadBlock, kMailboxSize);
+    const std::uint32_t status =
+        ExchangeBlock(adapter->m_hDevice, request, kMboxExtPayloadBlock, block);
+    if (status != 0) return status;
     if (outWords != 0) std::memcpy(extBuffer, payload + kMboxExtPayloadExtension, 4u * outWords);
     return 0;
 }

@@ -116,10 +116,7 @@ void UpdateBrdInfo(PADAPTER adapter, BRDINFO* boardRecord) {
                       kNameFieldSize);
     CopyBoundedString(boardRecord->DriverName, kNameFieldSize, adapter->m_DriverName,
                       kNameFieldSize);
-    boardRecord->Marker1 = 0xFFFFFFFFu;
-    boardRecord->Marker2 = 0xFFFFFFFFu;
-    boardRecord->Constant1 = 705;
-    boardRecord->Constant2 = 423;
+    SetBoardRecordMarks(boardRecord);
     DiagTrace("Copied driver version and driver name\n");
 }
 

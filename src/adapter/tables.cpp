@@ -37,6 +37,13 @@ void FreeAdapterRecord(PADAPTER adapter) {
     delete adapter;
 }
 
+void SetBoardRecordMarks(BRDINFO* board) {
+    board->Marker1 = 0xFFFFFFFFu;
+    board->Marker2 = 0xFFFFFFFFu;
+    board->Constant1 = 705;
+    board->Constant2 = 423;
+}
+
 std::uint32_t CloseDiagEnv() {
     for (std::uint32_t n = 0; n < kMaxAdapters; ++n) {
         PADAPTER adapter = g_Adapters[n];

@@ -80,6 +80,16 @@ std::uint32_t ReadRegionPiece(std::uint32_t adapterIndex, std::uint32_t region,
     return kBootOk;
 }
 
+// The first steps of both reads: the record's adapter, and whether region
+// 4 selects a boot image.
+std::uint32_t ReadSelection(BootParams* p, std::uint32_t* adapterIndex) {
+    if (!FindRecordAdapter(p, adapterIndex)) return kBootNoSuchAdapter;
+    std::uint8_t select[kBootSelectRegionSize];
+    if (ReadSelectImage(*adapterIndex, select) != 0) return kBootAdapterCommandFailed;
+    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
+    return kBootOk;
+}
+
 std::uint32_t CheckKindForMode(std::uint32_t adapterIndex, std::uint8_t kind, std::uint32_t mode) {
     return (mode & kModeEfib) != 0 ? isValidBootEfi(adapterIndex, kind)
                                    : isValidBootBios(adapterIndex, kind);
@@ -106,10 +116,8 @@ bool FindAdapterByWWN(const std::uint8_t* wwn, std::uint32_t* adapterIndex) {
 
 std::uint32_t ReadBootParamsBios(BootParams* p) {
     std::uint32_t n = 0;
-    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
-    std::uint8_t select[kBootSelectRegionSize];
-    if (ReadSelectImage(n, select) != 0) return kBootAdapterCommandFailed;
-    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
+    const std::uint32_t found = ReadSelection(p, &n);
+    if (found != kBootOk) return found;
 
     std::uint8_t region[kBiosBootRegionSize] = {};
     if (ReadRegionPiece(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
@@ -128,10 +136,8 @@ std::uint32_t ReadBootParamsBios(BootParams* p) {
 
 std::uint32_t ReadBootParamsEfib(BootParams* p) {
     std::uint32_t n = 0;
-    if (!FindRecordAdapter(p, &n)) return kBootNoSuchAdapter;
-    std::uint8_t select[kBootSelectRegionSize];
-    if (ReadSelectImage(n, select) != 0) return kBootAdapterCommandFailed;
-    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
+    const std::uint32_t found = ReadSelection(p, &n);
+    if (found != kBootOk) return found;
 
     std::uint8_t region[kEfibBootRegionSize] = {};
     for (std::uint32_t offset = 0; offset < kEfibBootRegionSize; offset += kEfibPieceLength) {

@@ -106,6 +106,32 @@ std::uint32_t ApplySection(const BootParams& p, std::uint32_t mode) {
     return b != 0 ? b : a;
 }
 
+// Stores the value of the key line `bit` in the record and returns 0, or
+// leaves the record as it was and returns the status a rejected value
+// leaves pending: an earlier accepted value of the key stays.
+std::uint32_t AcceptValue(BootParams* p, std::uint32_t bit, const char* value) {
+    std::uint8_t wwn[8];
+    std::uint32_t number = 0;
+    switch (bit) {
+    case 2:
+    case 16:
+        if (ParseWWN(value, wwn) != 0) return kExitNoSuchAdapter;
+        std::memcpy(bit == 2 ? p->WWID : p->BootDeviceWWID, wwn, sizeof wwn);
+        return 0;
+    case 4:
+    case 8:
+        if (ParseDecimal(value, &number) != 0 || number > 1) return kExitBadFlag;
+        (bit == 4 ? p->HostAdapterBiosEnable : p->SelectBootEnable) = number;
+        return 0;
+    case 32:
+        if (ParseDecimal(value, &number) != 0 || number > 255) return kExitBadLun;
+        p->BootDeviceLUN = number;
+        return 0;
+    default:
+        return 0;
+    }
+}
+
 }  // namespace
 
 std::uint8_t HexPairToByte(char high, char low) {
@@ -266,57 +292,16 @@ int LoadBootConfig(const char* fileName, std::uint32_t mode) {
             }
             char* keyword = nullptr;
             char* value = nullptr;
-            // Values are parsed aside: a rejected one leaves the record as
-            // it was, so an earlier accepted value of the key stays.
-            std::uint8_t wwn[8];
-            std::uint32_t number = 0;
-            switch (ParseConfigLine(line, &keyword, &value)) {
-            case 1:
+            const std::uint32_t bit = ParseConfigLine(line, &keyword, &value);
+            if (bit == ConfigKeywords[0].bit) {
                 seen = 0;
                 std::memset(&p, 0, sizeof p);
-                break;
-            case 2:
-                if (ParseWWN(value, wwn) == 0) {
-                    std::memcpy(p.WWID, wwn, sizeof wwn);
-                    seen |= 2;
-                } else {
-                    pending = kExitNoSuchAdapter;
-                }
-                break;
-            case 4:
-                if (ParseDecimal(value, &number) == 0 && number <= 1) {
-                    p.HostAdapterBiosEnable = number;
-                    seen |= 4;
-                } else {
-                    pending = kExitBadFlag;
-                }
-                break;
-            case 8:
-                if (ParseDecimal(value, &number) == 0 && number <= 1) {
-                    p.SelectBootEnable = number;
-                    seen |= 8;
-                } else {
-                    pending = kExitBadFlag;
-                }
-                break;
-            case 16:
-                if (ParseWWN(value, wwn) == 0) {
-                    std::memcpy(p.BootDeviceWWID, wwn, sizeof wwn);
-                    seen |= 16;
-                } else {
-                    pending = kExitNoSuchAdapter;
-                }
-                break;
-            case 32:
-                if (ParseDecimal(value, &number) == 0 && number <= 255) {
-                    p.BootDeviceLUN = number;
-                    seen |= 32;
-                } else {
-                    pending = kExitBadLun;
-                }
-                break;
-            default:
-                break;
+            } else if (bit != 0) {
+                const std::uint32_t rejected = AcceptValue(&p, bit, value);
+                if (rejected != 0)
+                    pending = rejected;
+                else
+                    seen |= bit;
             }
         }
 
