@@ -122,12 +122,14 @@ TEST_F(EmulatorRequests, DevicesOpenByExactPathOnceAndRefuseMalformedRequests) {
     EXPECT_NE(LastViolation().find("second open"), std::string::npos);
 
     EXPECT_NE(CloseHandle(a), 0);
+    EXPECT_EQ(CloseHandle(a), 0);
+    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_EQ(LastViolation(), "port 12: handle closed twice");
     Bytes refresh = Frame(0x80010213, 28);
     EXPECT_FALSE(Send(a, refresh));
     EXPECT_EQ(GetLastError(), 6u);
     HANDLE again = Open("\\\\.\\Scsi12:");  // a fresh value, never the closed one
     EXPECT_NE(again, a);
-    CloseHandle(again);
 
     const std::size_t before = fcemu::Violations().size();
 
@@ -161,6 +163,10 @@ TEST_F(EmulatorRequests, DevicesOpenByExactPathOnceAndRefuseMalformedRequests) {
     EXPECT_FALSE(Send(h, mb));
     EXPECT_EQ(fcemu::Violations().size(), before + std::size(cases) + 3);
     CloseHandle(h);
+    EXPECT_EQ(fcemu::OpenHandleCount(), 1u);
+    fcemu::StopServer();  // with port 12 still open
+    EXPECT_EQ(fcemu::Violations().back(), "handle still open when main returns: port 12");
+    EXPECT_EQ(fcemu::Violations().size(), before + std::size(cases) + 4);
 }
 
 TEST_F(EmulatorRequests, DriverRecordsOfBothDriverKindsSitAtTheirOffsets) {
