@@ -2,7 +2,6 @@
 // character.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,115 +10,69 @@
 
 namespace {
 
-struct Parsed {
-    std::uint32_t bit;
-    std::string keyword;  // "<none>" when no keyword was handed back
-    std::string value;    // "<none>" when no value word was handed back
-};
-
-Parsed Parse(const std::string& text) {
-    std::string line = text;
+TEST(ConfigParser, KeyLinesHandBackTheirBitAndValueWord) {
+    const struct { const char* line; std::uint32_t bit; const char* value; } cases[] = {
+        {"wwid=1000000000000001\n", 2, "1000000000000001"}, {"hostadapterbiosenable=1\n", 4, "1"},
+        {"  SELECTBOOTENABLE = 1 ; by script\r\n", 8, "1"}, {"BootDeviceWwid=0\n", 16, "0"},
+        {"bootdevicelun[0]=0\n", 32, "0"}, {"WWID=12=34 rest\n", 2, "12=34"}, {"WWID=c9;x\n", 2, "c9"},
+        {"==WWID=c9\n", 2, "c9"}, {"WWID=\n", 2, nullptr}, {"WWID\n", 2, nullptr}, {"WWID= \t;\r\n", 2, nullptr},
+        // A header is a key line of its own only when nothing else is on it.
+        {"  [HBA3] \r\n", 1, nullptr}, {"[HBA3]=anything\n", 1, nullptr},
+        {"", 0, nullptr}, {"===\n", 0, nullptr}, {"; comment\n", 0, nullptr}, {"Host Adapter=1\n", 0, nullptr},
+        {"WWID 1000000000000001\n", 0, nullptr}, {"WWIDX=1\n", 0, nullptr}, {"BootDeviceLUN=0\n", 0, nullptr},
+        {"[HBA0] WWID=1000000000000001\n", 0, nullptr}, {"[HBA1] extra\n", 0, nullptr}, {"[hba1]\n", 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string line = c.line;
+        char* keyword = nullptr;
+        char* value = nullptr;
+        EXPECT_EQ(fcboot::ParseConfigLine(line.data(), &keyword, &value), c.bit) << c.line;
+        if (c.bit > 1) {
+            EXPECT_EQ(value ? std::string(value) : "<none>", c.value ? c.value : "<none>") << c.line;
+        }
+    }
+    std::string line = "  SelectBootEnable = 1\n";
     char* keyword = nullptr;
     char* value = nullptr;
-    std::uint32_t bit = fcboot::ParseConfigLine(line.data(), &keyword, &value);
-    return {bit, keyword ? keyword : "<none>", value ? value : "<none>"};
-}
+    fcboot::ParseConfigLine(line.data(), &keyword, &value);
+    EXPECT_STREQ(keyword, "SelectBootEnable");
 
-int Header(const std::string& text) {
-    std::string line = text;
-    return fcboot::IsHbaSectionHeader(line.data());
-}
-
-TEST(ConfigLineParser, KeywordsMatchInAnyLetterCaseAndHandBackTheValueWord) {
-    EXPECT_EQ(Parse("WWID=1000000000000001\n").bit, 2u);
-    EXPECT_EQ(Parse("wwid=1000000000000001\n").bit, 2u);
-    EXPECT_EQ(Parse("hostadapterbiosenable=1\n").bit, 4u);
-    EXPECT_EQ(Parse("SELECTBOOTENABLE=1\r\n").bit, 8u);
-    EXPECT_EQ(Parse("BootDeviceWwid=0\n").bit, 16u);
-    EXPECT_EQ(Parse("bootdevicelun[0]=0\n").bit, 32u);
-
-    Parsed p = Parse("  SelectBootEnable = 1 ; set by script\r\n");
-    EXPECT_EQ(p.bit, 8u);
-    EXPECT_EQ(p.keyword, "SelectBootEnable");
-    EXPECT_EQ(p.value, "1");
-
-    // The value word may hold "=", and a ";" or blank ends it.
-    EXPECT_EQ(Parse("WWID=12=34 rest\n").value, "12=34");
-    EXPECT_EQ(Parse("WWID=c9;comment\n").value, "c9");
-    // Leading "=" characters are passed over before the keyword.
-    EXPECT_EQ(Parse("==WWID=c9\n").bit, 2u);
-    // A keyword without "=" or without a value word hands back none.
-    EXPECT_EQ(Parse("WWID=\n").value, "<none>");
-    EXPECT_EQ(Parse("WWID\n").bit, 2u);
-    EXPECT_EQ(Parse("WWID\n").value, "<none>");
-    EXPECT_EQ(Parse("WWID= \t;\r\n").value, "<none>");
-}
-
-TEST(ConfigLineParser, LinesThatAreNoKeyLines) {
-    for (const char* line : {"", "\n", "\r\n", "=", "===\n", "   \t\n", "; comment\n",
-                             "Host Adapter=1\n", "WWID 1000000000000001\n", "WWIDX=1\n",
-                             "BootDeviceLUN=0\n", "Unknown=1\n", "[HBA0] WWID=1000000000000001\n",
-                             "[HBA1] extra\n", "[hba1]\n"}) {
-        SCOPED_TRACE(line);
-        EXPECT_EQ(Parse(line).bit, 0u);
+    for (const char* header : {"[HBA]", "[HBA7]x", "x[HBA]", "  [HBA1] extra words\n", "[HBA1];comment"}) {
+        std::string h = header;
+        EXPECT_EQ(fcboot::IsHbaSectionHeader(h.data()), 1) << header;
     }
-    // A header is a key line of its own inside a section.
-    EXPECT_EQ(Parse("[HBA3]\n").bit, 1u);
-    EXPECT_EQ(Parse("  [HBA3] \r\n").bit, 1u);
-    EXPECT_EQ(Parse("[HBA3]=anything\n").bit, 1u);
+    for (const char* other : {"[hba0]\n", "[HBA", "[HBA0\n", "  \t", "HBA0]", "[ HBA0]", "x [HBA0]", "]x[HBA"}) {
+        std::string h = other;
+        EXPECT_EQ(fcboot::IsHbaSectionHeader(h.data()), 0) << other;
+    }
 }
 
-TEST(ConfigLineParser, SectionHeaderNeedsHbaInCapitalsAndAClosingBracket) {
-    for (const char* line : {"[HBA0]\n", "[HBA]", "[HBA7]x", "x[HBA]", "[HBA12]\r\n",
-                             "  [HBA1] extra words\n", "[HBA1];comment"})
-        EXPECT_EQ(Header(line), 1) << line;
-    for (const char* line : {"[hba0]\n", "[HBA", "[HBA0\n", "", "\n", "  \t", "HBA0]",
-                             "[ HBA0]", "x [HBA0]", "]x[HBA"})
-        EXPECT_EQ(Header(line), 0) << line;
-}
-
-TEST(ConfigValueParser, WorldWideNamesAreRightAlignedHexOfEitherCase) {
-    std::uint8_t wwn[8];
-    ASSERT_EQ(fcboot::ParseWWN("1000000000000001", wwn), 0);
-    EXPECT_EQ(std::vector<std::uint8_t>(wwn, wwn + 8),
-              (std::vector<std::uint8_t>{0x10, 0, 0, 0, 0, 0, 0, 0x01}));
-    ASSERT_EQ(fcboot::ParseWWN("c9", wwn), 0);
-    EXPECT_EQ(std::vector<std::uint8_t>(wwn, wwn + 8),
-              (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 0xc9}));
-    ASSERT_EQ(fcboot::ParseWWN("AbCdEf0123456789 trailing", wwn), 0);
-    EXPECT_EQ(std::vector<std::uint8_t>(wwn, wwn + 8),
-              (std::vector<std::uint8_t>{0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89}));
-    ASSERT_EQ(fcboot::ParseWWN("  5;x", wwn), 0);
-    EXPECT_EQ(wwn[7], 0x05);
-
-    // Rejected values leave the area cleared.
-    for (const char* bad : {"0x10000000000001", "10000000000000001", "", " ;", "12g4", "12=34",
-                            "-1"}) {
+TEST(ConfigParser, ValuesAreRightAlignedHexNamesAndShortUnsignedDecimals) {
+    using Bytes = std::vector<std::uint8_t>;
+    const struct { const char* text; Bytes wwn; } names[] = {
+        {"c9", {0, 0, 0, 0, 0, 0, 0, 0xc9}},
+        {"AbCdEf0123456789 trailing", {0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89}},
+        {"  5;x", {0, 0, 0, 0, 0, 0, 0, 5}},
+        // Rejected: the area is left cleared.
+        {"0x10000000000001", {}}, {"10000000000000001", {}}, {"", {}}, {" ;", {}}, {"12g4", {}},
+        {"12=34", {}}, {"-1", {}},
+    };
+    for (const auto& n : names) {
         std::uint8_t out[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-        EXPECT_EQ(fcboot::ParseWWN(bad, out), 1) << bad;
-        EXPECT_EQ(std::vector<std::uint8_t>(out, out + 8), std::vector<std::uint8_t>(8, 0)) << bad;
+        EXPECT_EQ(fcboot::ParseWWN(n.text, out), n.wwn.empty() ? 1 : 0) << n.text;
+        EXPECT_EQ(Bytes(out, out + 8), n.wwn.empty() ? Bytes(8, 0) : n.wwn) << n.text;
     }
+    std::uint8_t wwn[8];
     EXPECT_EQ(fcboot::ParseWWN(nullptr, wwn), 1);
 
-    EXPECT_EQ(fcboot::HexPairToByte('f', 'F'), 0xff);
-    EXPECT_EQ(fcboot::HexPairToByte('0', 'a'), 0x0a);
-    EXPECT_EQ(fcboot::HexPairToByte('A', '9'), 0xa9);
-}
-
-TEST(ConfigValueParser, DecimalsAreOneToFiveDigitsWithoutSign) {
-    std::uint32_t v = 7;
-    EXPECT_EQ(fcboot::ParseDecimal("01", &v), 0);
-    EXPECT_EQ(v, 1u);
-    EXPECT_EQ(fcboot::ParseDecimal("00001", &v), 0);
-    EXPECT_EQ(v, 1u);
-    EXPECT_EQ(fcboot::ParseDecimal("99999", &v), 0);
-    EXPECT_EQ(v, 99999u);
-    EXPECT_EQ(fcboot::ParseDecimal(" 255 ;lun", &v), 0);
-    EXPECT_EQ(v, 255u);
-    for (const char* bad : {"000001", "100000", "-1", "+1", "1a", "", "\r\n", "0x1", "1=1"}) {
-        v = 7;
-        EXPECT_EQ(fcboot::ParseDecimal(bad, &v), 1) << bad;
-        EXPECT_EQ(v, 0u) << bad;
+    const struct { const char* text; int result; std::uint32_t value; } decimals[] = {
+        {"00001", 0, 1}, {"99999", 0, 99999}, {" 255 ;lun", 0, 255}, {"000001", 1, 0}, {"100000", 1, 0},
+        {"-1", 1, 0}, {"+1", 1, 0}, {"1a", 1, 0}, {"", 1, 0}, {"\r\n", 1, 0}, {"0x1", 1, 0}, {"1=1", 1, 0},
+    };
+    for (const auto& d : decimals) {
+        std::uint32_t v = 7;
+        EXPECT_EQ(fcboot::ParseDecimal(d.text, &v), d.result) << d.text;
+        EXPECT_EQ(v, d.value) << d.text;
     }
 }
 

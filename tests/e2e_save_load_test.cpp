@@ -1,10 +1,13 @@
 // Save and load end to end: the utility's main against emulated servers,
-// judged by the file it writes, the adapters' regions afterwards, the
-// request log and the exit code.
+// judged by the file it writes, the adapters' regions afterwards, the request
+// log and the exit code. Runs unchanged in the Linux and the Windows build:
+// scripts read nothing but the exit code.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,117 +16,94 @@
 
 namespace {
 
-const char kWorkedExample[] =
-    "[HBA0]\n"
-    "WWID=1000000000000001\n"
-    "HostAdapterBiosEnable=1\n"
-    "SelectBootEnable=1\n"
-    "BootDeviceWWID=500000000000a001\n"
-    "BootDeviceLUN[0]=0\n"
-    "\n"
-    "[HBA1]\n"
-    "WWID=1000000000000002\n"
-    "HostAdapterBiosEnable=0\n"
-    "SelectBootEnable=0\n"
-    "BootDeviceWWID=0000000000000000\n"
-    "BootDeviceLUN[0]=0\n"
-    "\n";
+using Effect = fcemu::FaultRule::Effect;
 
-const char kAdapter0Unchanged[] = "bios=1 dev=500000000000a001 lun=0";
+const char kWorkedExample[] =
+    "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=1\n"
+    "BootDeviceWWID=500000000000a001\nBootDeviceLUN[0]=0\n\n"
+    "[HBA1]\nWWID=1000000000000002\nHostAdapterBiosEnable=0\nSelectBootEnable=0\n"
+    "BootDeviceWWID=0000000000000000\nBootDeviceLUN[0]=0\n\n";
 
 fctest::RunResult RunChecked(const fcemu::Fleet& fleet, const std::vector<std::string>& args) {
     fctest::RunResult r = fctest::RunUtility(fleet, args);
     for (const auto& v : r.violations) ADD_FAILURE() << "protocol violation: " << v;
+    if (args.at(0)[1] == 's') {
+        EXPECT_TRUE(fctest::MailboxCalls(r.log, 27).empty()) << "a save wrote";
+    }
     return r;
 }
 
-std::string Hex(const std::uint8_t* bytes, int n) {
-    std::string s;
-    char two[3];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(two, sizeof two, "%02x", bytes[i]);
-        s += two;
+// The boot settings of region 8 (BIOS) or region 10 (EFIB); the device name
+// is stored with each half byte-reversed.
+std::string Settings(const fcemu::DeviceConfig& d, bool efib = false) {
+    const std::uint8_t* r = efib ? d.region10.data() : d.region8.data();
+    const int at = efib ? 4 : 17;
+    char s[64];
+    std::snprintf(s, sizeof s, "bios=%d dev=", efib ? r[196] & 1 : r[9]);
+    std::string out = s;
+    for (int i : {3, 2, 1, 0, 7, 6, 5, 4}) {
+        std::snprintf(s, sizeof s, "%02x", r[at + i]);
+        out += s;
     }
-    return s;
+    return out + " lun=" + std::to_string(efib ? r[13] + 256 * (r[12] & 0x3F) : r[28]);
 }
 
-// The boot settings that region 8 (BIOS) or region 10 (EFIB) holds; the
-// device name is stored with each half byte-reversed.
-std::string BiosSettings(const fcemu::DeviceConfig& d) {
-    const auto& r = d.region8;
-    const std::uint8_t dev[8] = {r[20], r[19], r[18], r[17], r[24], r[23], r[22], r[21]};
-    return "bios=" + std::to_string(r[9]) + " dev=" + Hex(dev, 8) + " lun=" + std::to_string(r[28]);
-}
-
-std::string EfibSettings(const fcemu::DeviceConfig& d) {
-    const auto& r = d.region10;
-    const std::uint8_t dev[8] = {r[7], r[6], r[5], r[4], r[11], r[10], r[9], r[8]};
-    return "bios=" + std::to_string(r[196] & 1) + " dev=" + Hex(dev, 8) +
-           " lun=" + std::to_string(r[13] + 256 * (r[12] & 0x3F));
-}
-
-std::uint32_t SelectedImage(const fcemu::DeviceConfig& d) {
-    const auto& r = d.region4;
-    return r[12] | r[13] << 8 | r[14] << 16 | static_cast<std::uint32_t>(r[15]) << 24;
-}
-
-std::size_t RegionUpdates(const fctest::RunResult& r, std::uint32_t region) {
+std::size_t RegionCalls(const fctest::RunResult& r, std::uint32_t code, std::uint32_t region) {
     std::size_t n = 0;
-    for (const auto& rec : fctest::MailboxCalls(r.log, 27))
-        if (rec.region && *rec.region == region) ++n;
+    for (const auto& rec : fctest::MailboxCalls(r.log, code)) n += rec.region && *rec.region == region;
     return n;
 }
 
-std::string Section(const std::string& header, const std::string& wwid, const std::string& bios,
-                    const std::string& select, const std::string& device, const std::string& lun) {
-    return header + "\nWWID=" + wwid + "\nHostAdapterBiosEnable=" + bios +
-           "\nSelectBootEnable=" + select + "\nBootDeviceWWID=" + device +
-           "\nBootDeviceLUN[0]=" + lun + "\n";
+std::string Section(const std::string& wwid, const std::string& bios, const std::string& select,
+                    const std::string& device, const std::string& lun, const char* header = "[HBA0]") {
+    return std::string(header) + "\nWWID=" + wwid + "\nHostAdapterBiosEnable=" + bios +
+           "\nSelectBootEnable=" + select + "\nBootDeviceWWID=" + device + "\nBootDeviceLUN[0]=" + lun + "\n";
 }
 
-fctest::RunResult LoadText(const fcemu::Fleet& fleet, const std::string& text,
-                           const char* option = "/l") {
-    std::string path = fctest::TempDir() + "/boot.cfg";
+fctest::RunResult LoadText(const fcemu::Fleet& fleet, const std::string& text, const char* option = "/l") {
+    const std::string path = fctest::TempDir() + "/boot.cfg";
     fctest::WriteFileBytes(path, text);
     return RunChecked(fleet, {option, path});
 }
 
-fcemu::FaultRule Fault(const char* match, fcemu::FaultRule::Effect effect, std::uint32_t value) {
-    fcemu::FaultRule f;
-    f.match = match;
-    f.effect = effect;
-    f.value = value;
-    return f;
-}
-
-// A demo-like adapter (a model whose boot image checks accept its images)
-// answering to another port and port name.
-fcemu::DeviceConfig AdapterLikeDemo(std::uint32_t port, const char* wwn) {
-    fcemu::DeviceConfig d = fcemu::DemoFleet().devices[0];
-    d.port = port;
-    d.port_wwn = fctest::Wwn(wwn);
-    return d;
-}
-
-TEST(WorkedExample, SaveWritesItExactlyInBothModesAndChangesNothing) {
-    const fcemu::Fleet demo = fcemu::DemoFleet();
-    for (const char* option : {"/s", "/se"}) {
-        SCOPED_TRACE(option);
-        std::string path = fctest::TempDir() + "/boot.cfg";
-        fctest::RunResult r = RunChecked(demo, {option, path});
-        EXPECT_EQ(r.exit_code, fcboot::kExitOk);
-        EXPECT_EQ(fctest::ReadFileBytes(path), fctest::NativeText(kWorkedExample));
-        EXPECT_EQ(fctest::MailboxCalls(r.log, 27).size(), 0u);
+// `fleet` with a fault rule on one device, or on every device when `device` < 0.
+fcemu::Fleet Faulted(fcemu::Fleet fleet, const char* match, std::uint32_t skip, Effect effect,
+                     std::uint32_t value, int device = -1) {
+    for (std::size_t i = 0; i < fleet.devices.size(); ++i) {
+        if (device >= 0 && i != static_cast<std::size_t>(device)) continue;
+        fcemu::FaultRule rule;
+        rule.match = match, rule.skip = skip, rule.effect = effect, rule.value = value;
+        fleet.devices[i].faults.push_back(rule);
     }
+    return fleet;
 }
 
-TEST(WorkedExample, LoadAppliesBothSectionsAndLeavesEveryRegionAsItWas) {
+// Demo adapters, port name 1000000000000001 onwards.
+fcemu::Fleet DemoLike(std::uint32_t count) {
+    fcemu::Fleet fleet;
+    for (std::uint32_t port = 0; port < count; ++port) {
+        fcemu::DeviceConfig d = fcemu::DemoFleet().devices[0];
+        d.port = port;
+        char wwn[17];
+        std::snprintf(wwn, sizeof wwn, "10000000000000%02x", (port + 1) & 0xFFu);
+        d.port_wwn = fctest::Wwn(wwn);
+        fleet.devices.push_back(d);
+    }
+    return fleet;
+}
+
+TEST(WorkedExample, SavesExactlyAndLoadsBackWithoutChangeInEitherModeAndAcross) {
     const fcemu::Fleet demo = fcemu::DemoFleet();
-    for (const char* option : {"/l", "/le"}) {
-        SCOPED_TRACE(option);
-        fctest::RunResult r = LoadText(demo, kWorkedExample, option);
+    const std::string dir = fctest::TempDir();
+    for (const char* mode : {"", "e"}) {
+        SCOPED_TRACE(mode);
+        const std::string path = dir + "/saved" + mode + ".cfg";
+        EXPECT_EQ(RunChecked(demo, {std::string("/s") + mode, path}).exit_code, fcboot::kExitOk);
+        EXPECT_EQ(fctest::ReadFileBytes(path), fctest::NativeText(kWorkedExample));
+        const fctest::RunResult r = RunChecked(demo, {std::string("/l") + mode, path});
         EXPECT_EQ(r.exit_code, fcboot::kExitOk);
-        EXPECT_EQ(RegionUpdates(r, option[2] == 'e' ? 10 : 8), 2u);
+        EXPECT_EQ(fctest::MailboxCalls(r.log, 27).size(), 2u);
+        EXPECT_EQ(RegionCalls(r, 27, *mode ? 10 : 8), 2u);
         ASSERT_EQ(r.fleet_after.devices.size(), demo.devices.size());
         for (std::size_t i = 0; i < demo.devices.size(); ++i) {
             EXPECT_EQ(r.fleet_after.devices[i].region4, demo.devices[i].region4);
@@ -131,221 +111,159 @@ TEST(WorkedExample, LoadAppliesBothSectionsAndLeavesEveryRegionAsItWas) {
             EXPECT_EQ(r.fleet_after.devices[i].region10, demo.devices[i].region10);
         }
     }
-}
-
-TEST(ExitCodes, NoAdaptersUnreadablePathsAndRefreshFailure) {
-    const std::string dir = fctest::TempDir();
-    const fcemu::Fleet empty;
-    EXPECT_EQ(RunChecked(empty, {"/s", dir + "/none.cfg"}).exit_code, fcboot::kExitNoAdapter);
-    EXPECT_FALSE(fctest::FileExists(dir + "/none.cfg"));
-    EXPECT_EQ(RunChecked(empty, {"/l", dir + "/none.cfg"}).exit_code, fcboot::kExitNoAdapter);
-
-    const fcemu::Fleet demo = fcemu::DemoFleet();
-    EXPECT_EQ(RunChecked(demo, {"/s", dir + "/no-such-folder/boot.cfg"}).exit_code, fcboot::kExitFile);
-    EXPECT_EQ(RunChecked(demo, {"/l", dir + "/missing.cfg"}).exit_code, fcboot::kExitFile);
-
-    fcemu::Fleet refreshFails = demo;
-    refreshFails.devices[1].faults.push_back(
-        Fault("ioctl:80010213", fcemu::FaultRule::Effect::Fail, 31));
-    const std::string kept = dir + "/kept.cfg";
-    fctest::WriteFileBytes(kept, "left alone\n");
-    EXPECT_EQ(RunChecked(refreshFails, {"/s", kept}).exit_code, fcboot::kExitOpenFailed);
-    EXPECT_EQ(fctest::ReadFileBytes(kept), "left alone\n");
-}
-
-TEST(ExitCodes, SaveKeepsGoingPastAFailedAdapter) {
-    // A region 10 without its marker fails the EFIB read: that adapter's
-    // section is left out and the other one still makes the save succeed.
-    fcemu::Fleet demo = fcemu::DemoFleet();
-    demo.devices[0].region10.fill(0);
-    std::string path = fctest::TempDir() + "/boot.cfg";
-    EXPECT_EQ(RunChecked(demo, {"/se", path}).exit_code, fcboot::kExitOk);
-    std::string text = kWorkedExample;
-    EXPECT_EQ(fctest::ReadFileBytes(path), fctest::NativeText(text.substr(text.find("[HBA1]"))));
-
-    fcemu::Fleet single;
-    single.devices.push_back(demo.devices[0]);
-    EXPECT_EQ(RunChecked(single, {"/se", path}).exit_code, fcboot::kExitAdapterCommand);
-    EXPECT_EQ(fctest::ReadFileBytes(path), "");
-
-    single.devices[0] = fcemu::DemoFleet().devices[0];
-    single.devices[0].faults.push_back(
-        Fault("ioctl:80010204", fcemu::FaultRule::Effect::ReturnCode, 1));
-    EXPECT_EQ(RunChecked(single, {"/s", path}).exit_code, fcboot::kExitOpenFailed);
-    EXPECT_EQ(fctest::ReadFileBytes(path), "");
-}
-
-TEST(ExitCodes, LoadFailuresOfTheAdapter) {
-    const std::string good = Section("[HBA0]", "1000000000000001", "1", "1", "500000000000a001", "0");
-
-    fcemu::Fleet noBootCode;
-    noBootCode.devices.push_back(AdapterLikeDemo(0, "1000000000000001"));
-    noBootCode.devices[0].region4.fill(0);
-    noBootCode.devices[0].boot_images = {0x02960002};  // firmware, not boot code
-    fctest::RunResult r = LoadText(noBootCode, good);
-    EXPECT_EQ(r.exit_code, fcboot::kExitNoBootImage);
-    EXPECT_EQ(SelectedImage(r.fleet_after.devices[0]), 0u);
-    EXPECT_EQ(RegionUpdates(r, 8), 1u);  // the boot region is written all the same
-
-    fcemu::Fleet updateFails = fcemu::DemoFleet();
-    updateFails.devices[0].faults.push_back(
-        Fault("mailbox:27", fcemu::FaultRule::Effect::MbxStatus, 1));
-    EXPECT_EQ(LoadText(updateFails, good).exit_code, fcboot::kExitAdapterCommand);
-
-    // Both steps fail: the write's failure is the one reported.
-    noBootCode.devices[0].faults.push_back(
-        Fault("mailbox:27", fcemu::FaultRule::Effect::MbxStatus, 1));
-    EXPECT_EQ(LoadText(noBootCode, good).exit_code, fcboot::kExitAdapterCommand);
-}
-
-TEST(LoadParser, LinesAreReadTheWayTheFileFormatSays) {
-    struct Case {
-        const char* name;
-        std::string text;
-        int exit;
-        std::string adapter0;
-    };
-    const std::string tail = "SelectBootEnable=1\nBootDeviceWWID=5\nBootDeviceLUN[0]=7\n";
-    const std::string applied = "bios=0 dev=0000000000000005 lun=7";
-    const std::string anyCase =
-        "[HBA0]\nwwid=1000000000000001\n  hostadapterbiosenable = 0 ; turned off\n"
-        "SELECTBOOTENABLE=1\nbootdevicewwid=A001\nBootDeviceLUN[0]=255;max\n";
-    std::string crlf;
-    for (char c : anyCase) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    const Case cases[] = {
-        {"any letter case", anyCase, 0, "bios=0 dev=000000000000a001 lun=255"},
-        {"carriage returns", crlf, 0, "bios=0 dev=000000000000a001 lun=255"},
-        {"lowercase header inside",
-         "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=0\n[hba1]\n" + tail, 0, applied},
-        {"header with extra word",
-         "[HBA1] extra\nWWID=1000000000000001\nHostAdapterBiosEnable=0\n[HBA1] extra\n" + tail, 0,
-         applied},
-        {"keys before header, rest of header line",
-         "WWID=1000000000000001\nHostAdapterBiosEnable=0\n[HBA0] WWID=1000000000000001\n"
-         "HostAdapterBiosEnable=0\n" + tail,
-         0, kAdapter0Unchanged},
-        {"duplicates",
-         "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=0\nHostAdapterBiosEnable=2\n"
-         "SelectBootEnable=1\nBootDeviceWWID=4\nBootDeviceWWID=5\nBootDeviceLUN[0]=7\n"
-         "BootDeviceLUN[0]=9\n",
-         0, applied},
-        {"header restarts an incomplete section",
-         "[HBA0]\nWWID=1000000000000001\nBootDeviceLUN[0]=256\n[HBA0]\nWWID=1000000000000001\n"
-         "HostAdapterBiosEnable=0\n" + tail,
-         0, applied},
-        {"header drops what was collected",
-         "[HBA0]\nHostAdapterBiosEnable=0\n[HBA0]\nWWID=1000000000000001\n" + tail, 0,
-         kAdapter0Unchanged},
-        {"tail of a long line is a line of its own",
-         "[HBA0]\nWWID=1000000000000001\n" + std::string(255, 'x') + "HostAdapterBiosEnable=0\n" +
-             std::string(600, ';') + "\n" + tail,
-         0, applied},
-        {"no header", "WWID=1000000000000001\n" + tail, 0, kAdapter0Unchanged},
-        {"missing key", "[HBA0]\nWWID=1000000000000001\n" + tail, 0, kAdapter0Unchanged},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        fctest::RunResult r = LoadText(fcemu::DemoFleet(), c.text);
-        EXPECT_EQ(r.exit_code, c.exit);
-        ASSERT_FALSE(r.fleet_after.devices.empty());
-        EXPECT_EQ(BiosSettings(r.fleet_after.devices[0]), c.adapter0);
-    }
-}
-
-TEST(LoadParser, RejectedValuesEndTheLoadWithTheirCode) {
-    const std::vector<std::pair<std::string, int>> lines = {
-        {"WWID=0x10000000000001", 7}, {"WWID=10000000000000001", 7}, {"WWID=", 7},
-        {"BootDeviceWWID=500000000000a00g", 7}, {"HostAdapterBiosEnable=2", 16},
-        {"HostAdapterBiosEnable=000001", 16}, {"SelectBootEnable=-1", 16},
-        {"SelectBootEnable=+1", 16}, {"BootDeviceLUN[0]=256", 8},
-    };
-    for (const auto& [line, code] : lines) {
-        SCOPED_TRACE(line);
-        std::string key = line.substr(0, line.find('='));
-        std::string text = "[HBA0]\n";
-        for (const char* k : {"WWID=1000000000000001", "HostAdapterBiosEnable=0",
-                              "SelectBootEnable=1", "BootDeviceWWID=5", "BootDeviceLUN[0]=7"})
-            text += std::string(k).rfind(key + "=", 0) == 0 ? line + "\n" : std::string(k) + "\n";
-        fctest::RunResult r = LoadText(fcemu::DemoFleet(), text);
-        EXPECT_EQ(r.exit_code, code);
-        EXPECT_EQ(fctest::MailboxCalls(r.log, 27).size(), 0u);
-    }
-}
-
-TEST(LoadRouting, SectionsGoToTheAdapterTheirWwidNames) {
-    fcemu::Fleet fleet = fcemu::DemoFleet();
-    fleet.devices.push_back(AdapterLikeDemo(5, "1000000000000003"));
-
-    // Header numbers are never read; order does not matter.
-    fctest::RunResult r =
-        LoadText(fleet, Section("[HBA7]", "1000000000000003", "0", "1", "33", "3") +
-                            Section("[HBA0]", "1000000000000002", "1", "0", "22", "2"));
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(BiosSettings(r.fleet_after.devices[1]), "bios=1 dev=0000000000000022 lun=2");
-    EXPECT_EQ(BiosSettings(r.fleet_after.devices[2]), "bios=0 dev=0000000000000033 lun=3");
-    EXPECT_EQ(BiosSettings(r.fleet_after.devices[0]), kAdapter0Unchanged);
-
-    // Two sections for one adapter are applied in turn.
-    r = LoadText(fleet, Section("[HBA0]", "1000000000000001", "0", "1", "11", "1") +
-                            Section("[HBA0]", "1000000000000001", "1", "1", "12", "9"));
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(RegionUpdates(r, 8), 2u);
-    EXPECT_EQ(BiosSettings(r.fleet_after.devices[0]), "bios=1 dev=0000000000000012 lun=9");
-
-    // An unknown WWID fails alone, touching no adapter, but not beside a good section.
-    const std::string stranger = Section("[HBA0]", "2000000000000009", "1", "1", "5", "0");
-    r = LoadText(fleet, stranger);
-    EXPECT_EQ(r.exit_code, fcboot::kExitNoSuchAdapter);
-    EXPECT_TRUE(fctest::MailboxCalls(r.log, 23).empty());
-    EXPECT_TRUE(fctest::MailboxCalls(r.log, 27).empty());
-    r = LoadText(fleet, stranger + Section("[HBA1]", "1000000000000002", "1", "0", "5", "4"));
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(BiosSettings(r.fleet_after.devices[1]), "bios=1 dev=0000000000000005 lun=4");
-}
-
-TEST(SaveLoadModes, AFileSavedInOneModeLoadsInTheOther) {
-    const std::string dir = fctest::TempDir();
-    fctest::RunResult r = LoadText(
-        fcemu::DemoFleet(), Section("[HBA0]", "1000000000000001", "0", "1", "2100000000000042", "200"));
-    ASSERT_EQ(r.exit_code, 0);
 
     // Saved from the BIOS region, loaded into the EFIB region, saved again.
+    fctest::RunResult r = LoadText(demo, Section("1000000000000001", "0", "1", "2100000000000042", "200"));
     ASSERT_EQ(RunChecked(r.fleet_after, {"/s", dir + "/bios.cfg"}).exit_code, 0);
     r = RunChecked(r.fleet_after, {"/le", dir + "/bios.cfg"});
     ASSERT_EQ(r.exit_code, 0);
-    EXPECT_EQ(EfibSettings(r.fleet_after.devices[0]), "bios=0 dev=2100000000000042 lun=200");
+    EXPECT_EQ(Settings(r.fleet_after.devices[0], true), "bios=0 dev=2100000000000042 lun=200");
     ASSERT_EQ(RunChecked(r.fleet_after, {"/se", dir + "/efib.cfg"}).exit_code, 0);
     EXPECT_EQ(fctest::ReadFileBytes(dir + "/efib.cfg"), fctest::ReadFileBytes(dir + "/bios.cfg"));
 }
 
-TEST(SaveFileFailures, AnIncompleteFileIsNeverReportedAsSaved) {
-    if (!fctest::FileExists("/dev/full")) GTEST_SKIP() << "no always-full device here";
-    // Everything fits the stream's buffer: the failure shows at the flush.
-    EXPECT_EQ(RunChecked(fcemu::DemoFleet(), {"/s", "/dev/full"}).exit_code, fcboot::kExitFile);
-
-    // More sections than the buffer holds: the write fails part-way, after
-    // sections were counted, and no adapter after it is read.
-    fcemu::Fleet many;
-    for (std::uint32_t port = 0; port < 100; ++port) {
-        fcemu::DeviceConfig d = fcemu::DefaultDevice(port);
-        char wwn[17];
-        std::snprintf(wwn, sizeof wwn, "10000000000000%02x", static_cast<unsigned>(port));
-        d.port_wwn = fctest::Wwn(wwn);
-        many.devices.push_back(d);
+TEST(ExitCodes, RealCausesAndWhatEachLeavesBehind) {
+    const fcemu::Fleet demo = fcemu::DemoFleet();
+    const std::string good = Section("1000000000000001", "1", "1", "500000000000a001", "0");
+    fcemu::Fleet noEfib = demo;  // a region 10 without its marker fails that adapter's EFIB read
+    noEfib.devices[0].region10.fill(0);
+    fcemu::Fleet noBootCode = DemoLike(1);
+    noBootCode.devices[0].region4.fill(0);
+    noBootCode.devices[0].boot_images = {0x02960002};  // firmware, not boot code
+    struct Case {
+        const char* what;
+        fcemu::Fleet fleet;
+        const char* option;
+        std::string path;    // "@": a file of the test's folder
+        const char* before;  // written to "@" first, or nullptr
+        int exit;
+        const char* after;   // what "@" then holds, or nullptr: not checked
+        std::function<void(const fctest::RunResult&)> more;
+    };
+    const std::string dir = fctest::TempDir();
+    fctest::WriteFileBytes(dir + "/plain.txt", "x");
+    const std::string staged = Section("1000000000000002", "1", "1", "0", "0");
+    const std::string worked = kWorkedExample, hba1 = fctest::NativeText(worked.substr(worked.find("[HBA1]")));
+    fcemu::Fleet single;
+    single.devices.push_back(noEfib.devices[0]);
+    const Case cases[] = {
+        {"load, file missing", demo, "/l", "@", nullptr, fcboot::kExitFile, nullptr, {}},
+        {"load, path is a folder", demo, "/l", dir, nullptr, fcboot::kExitFile, nullptr, {}},
+        {"save, folder with separator", demo, "/se", dir + "/", nullptr, fcboot::kExitFile, nullptr, {}},
+        {"save, under a plain file", demo, "/s", dir + "/plain.txt/b.cfg", nullptr, fcboot::kExitFile, nullptr, {}},
+        {"load, rejected WWID", demo, "/l", "@", "[HBA0]\nWWID=0x10000000000001\n", fcboot::kExitNoSuchAdapter,
+         nullptr, {}},
+        {"load, rejected flag", demo, "/l", "@", "[HBA0]\nSelectBootEnable=+1\n", fcboot::kExitBadFlag, nullptr, {}},
+        {"load, rejected LUN", demo, "/l", "@", "[HBA0]\nBootDeviceLUN[0]=256\n", fcboot::kExitBadLun, nullptr, {}},
+        {"refresh fails", Faulted(demo, "ioctl:80010213", 0, Effect::Fail, 31, 1), "/s", "@", "left alone\n",
+         fcboot::kExitOpenFailed, "left alone\n", {}},
+        {"save past a failed adapter", noEfib, "/se", "@", nullptr, fcboot::kExitOk, hba1.c_str(), {}},
+        {"save, its one adapter fails", single, "/se", "@", "old\n", fcboot::kExitAdapterCommand, "", {}},
+        {"save, port name unreadable", Faulted(DemoLike(1), "ioctl:80010204", 0, Effect::ReturnCode, 1), "/s",
+         "@", "old\n", fcboot::kExitOpenFailed, "", {}},
+        {"unknown model", Faulted(demo, "mailbox:17", 0, Effect::MbxStatus, 18), "/l", "@", good.c_str(),
+         fcboot::kExitOpenFailed, nullptr, {}},
+        {"staged sequence fails", Faulted(demo, "mailbox:156", 0, Effect::State, 9), "/l", "@", staged.c_str(),
+         fcboot::kExitNoBootImage, nullptr, {}},
+        {"update fails", Faulted(demo, "mailbox:27", 0, Effect::MbxStatus, 1, 0), "/l", "@", good.c_str(),
+         fcboot::kExitAdapterCommand, nullptr, {}},
+        {"no boot code", noBootCode, "/l", "@", good.c_str(), fcboot::kExitNoBootImage, nullptr,
+         [](const fctest::RunResult& r) {
+             EXPECT_EQ(r.fleet_after.devices[0].region4[12], 0);  // nothing selected
+             EXPECT_EQ(RegionCalls(r, 27, 8), 1u);                // the boot region is written all the same
+         }},
+        {"no boot code, update fails too", Faulted(noBootCode, "mailbox:27", 0, Effect::MbxStatus, 1), "/l", "@",
+         good.c_str(), fcboot::kExitAdapterCommand, nullptr, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = c.path == "@" ? dir + "/boot.cfg" : c.path;
+        std::remove((dir + "/boot.cfg").c_str());
+        if (c.before) fctest::WriteFileBytes(path, c.before);
+        const fctest::RunResult r = RunChecked(c.fleet, {c.option, path});
+        EXPECT_EQ(r.exit_code, c.exit);
+        if (c.after) {
+            EXPECT_EQ(fctest::ReadFileBytes(path), c.after);
+        }
+        if (c.more) c.more(r);
     }
-    fctest::RunResult r = RunChecked(many, {"/s", "/dev/full"});
-    EXPECT_EQ(r.exit_code, fcboot::kExitFile);
-    std::size_t biosReads = 0;
-    for (const auto& rec : fctest::MailboxCalls(r.log, 23))
-        if (rec.region && *rec.region == 8) ++biosReads;
-    EXPECT_GT(biosReads, 1u);
-    EXPECT_LT(biosReads, many.devices.size());
+    EXPECT_EQ(fctest::ReadFileBytes(dir + "/plain.txt"), "x");
 }
 
-TEST(LoadFileFailures, AFolderIsNoBootConfigurationFile) {
-    // Some platforms open a folder for reading and fail only the read: that
-    // is no empty file.
-    EXPECT_EQ(RunChecked(fcemu::DemoFleet(), {"/l", fctest::TempDir()}).exit_code, fcboot::kExitFile);
+// Which adapter each section reaches and what a section must hold; every
+// adapter not listed keeps its boot region as it was.
+TEST(LoadSections, AreCollectedAndRoutedTheWayTheFileFormatSays) {
+    fcemu::Fleet fleet = fcemu::DemoFleet();
+    fleet.devices.push_back(DemoLike(6).devices[5]);
+    const std::string w1 = "1000000000000001", w2 = "1000000000000002", one = "[HBA0]\nWWID=" + w1 + "\n";
+    const std::string tail = "SelectBootEnable=1\nBootDeviceWWID=5\nBootDeviceLUN[0]=7\n";
+    const std::string off = "HostAdapterBiosEnable=0\n";
+    const std::string applied = "bios=0 dev=0000000000000005 lun=7";
+    const std::string stranger = Section("2000000000000009", "1", "1", "5", "0");
+    std::string crlf;
+    for (char c : one + "  hostadapterbiosenable = 0 ; off\nSELECTBOOTENABLE=1\nbootdevicewwid=A001\n"
+                        "BootDeviceLUN[0]=255;x\n")
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const struct {
+        const char* name;
+        std::string text;
+        int exit;
+        std::size_t updates;
+        std::map<int, std::string> want;
+    } cases[] = {
+        {"any letter case, comments, carriage returns", crlf, 0, 1, {{0, "bios=0 dev=000000000000a001 lun=255"}}},
+        {"header with extra word", "[HBA1] x\nWWID=" + w1 + "\n" + off + "[HBA1] x\n" + tail, 0, 1, {{0, applied}}},
+        {"keys before header", "WWID=" + w1 + "\n" + off + "[HBA0] WWID=" + w1 + "\n" + off + tail, 0, 0, {}},
+        {"duplicates", one + off + "HostAdapterBiosEnable=2\nSelectBootEnable=1\nBootDeviceWWID=4\nBootDeviceWWID=5\n"
+                       "BootDeviceLUN[0]=7\nBootDeviceLUN[0]=9\n", 0, 1, {{0, applied}}},
+        {"header restarts a section", one + "BootDeviceLUN[0]=256\n" + one + off + tail, 0, 1, {{0, applied}}},
+        {"header drops what was collected", "[HBA0]\n" + off + one + tail, 0, 0, {}},
+        {"tail of a long line is a line of its own",
+         one + std::string(255, 'x') + off + std::string(600, ';') + "\n" + tail, 0, 1, {{0, applied}}},
+        {"missing key", one + tail, 0, 0, {}},
+        {"header numbers are never read, order does not matter",
+         Section("1000000000000006", "0", "1", "33", "3", "[HBA7]") + Section(w2, "1", "0", "22", "2"), 0, 2,
+         {{1, "bios=1 dev=0000000000000022 lun=2"}, {2, "bios=0 dev=0000000000000033 lun=3"}}},
+        {"one adapter twice", Section(w1, "0", "1", "11", "1") + Section(w1, "1", "1", "12", "9"), 0, 2,
+         {{0, "bios=1 dev=0000000000000012 lun=9"}}},
+        {"unknown WWID alone", stranger, fcboot::kExitNoSuchAdapter, 0, {}},
+        {"unknown WWID beside a good section", stranger + Section(w2, "1", "0", "5", "4"), 0, 1,
+         {{1, "bios=1 dev=0000000000000005 lun=4"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fctest::RunResult r = LoadText(fleet, c.text);
+        EXPECT_EQ(r.exit_code, c.exit);
+        EXPECT_EQ(RegionCalls(r, 27, 8), c.updates);
+        if (c.exit != 0) {
+            EXPECT_TRUE(fctest::MailboxCalls(r.log, 23).empty());
+        }
+        ASSERT_EQ(r.fleet_after.devices.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            const auto found = c.want.find(i);
+            const auto at = static_cast<std::size_t>(i);
+            EXPECT_EQ(Settings(r.fleet_after.devices[at]),
+                      found != c.want.end() ? found->second : Settings(fleet.devices[at])) << i;
+        }
+    }
+}
+
+TEST(SaveFileFailures, AWriteThatFailsIsNeverReportedAsSaved) {
+    const fcemu::Fleet many = DemoLike(120);
+    const std::string dir = fctest::TempDir();
+    // The control: this fleet saves where the file can be written.
+    EXPECT_EQ(RunChecked(many, {"/se", dir + "/many.cfg"}).exit_code, fcboot::kExitOk);
+    EXPECT_NE(fctest::ReadFileBytes(dir + "/many.cfg").find("[HBA119]"), std::string::npos);
+    if (!fctest::FileExists("/dev/full")) GTEST_SKIP() << "no always-full device here";
+    for (const char* option : {"/s", "/se"}) {
+        SCOPED_TRACE(option);
+        // More than the stream's buffer holds: the write fails part-way,
+        // after some sections were counted, and no adapter after it is read.
+        const fctest::RunResult r = RunChecked(many, {option, "/dev/full"});
+        EXPECT_EQ(r.exit_code, fcboot::kExitFile);
+        EXPECT_GT(RegionCalls(r, 23, 4), 1u);
+        EXPECT_LT(RegionCalls(r, 23, 4), many.devices.size());
+    }
 }
 
 }  // namespace
