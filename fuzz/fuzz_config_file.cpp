@@ -1,7 +1,7 @@
-// The boot configuration file reader and everything a load does with what
-// it accepts: the input is the file, loaded with "/l" or "/le" (the low bit
-// of its first byte) into a fixed server of three adapters, two of which run
-// the staged boot image sequence when an image is selected.
+// The boot configuration file reader and everything a load does with what it
+// accepts: the input is the file, loaded with "/l" or "/le" (the low bit of
+// its first byte) into three adapters, two of which run the staged boot image
+// sequence when an image is selected.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,12 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const fcemu::Fleet fleet = fcfuzz::ThreeAdapterFleet();
     static const std::string path = fcfuzz::WorkPath("boot.cfg");
-    static fcfuzz::CapturedStdout out;
 
     fcfuzz::Require(fcfuzz::WriteFile(path, data, size), "cannot write the input file");
-    const bool efib = size > 0 && (data[0] & 1) != 0;
     fcemu::StartServer(fleet);
-    out.Run({efib ? "/le" : "/l", path});
+    fcfuzz::RunUtility({size > 0 && (data[0] & 1) != 0 ? "/le" : "/l", path});
     fcfuzz::StopServerAndCheck();
     return 0;
 }

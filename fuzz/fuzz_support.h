@@ -1,6 +1,6 @@
-// Helpers shared by the fuzz targets: a private work folder, the utility's
-// standard output kept out of the way and checked, and the checks every run
-// of the utility must pass whatever its input.
+// Shared by the fuzz targets and the fault sweep: the checks every run of the
+// utility must pass whatever its input, a private work folder, and the
+// utility's standard output kept out of the way and checked.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,8 +20,7 @@
 
 namespace fcfuzz {
 
-// Stops the run in a way both libFuzzer and the corpus replay report as a
-// crash, with the reason on standard error.
+// Stops the run so that libFuzzer and the corpus replay both report a crash.
 [[noreturn]] inline void Fail(const std::string& what) {
     std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
     std::fflush(stderr);
@@ -30,39 +31,49 @@ inline void Require(bool condition, const std::string& what) {
     if (!condition) Fail(what);
 }
 
-inline std::string& WorkDirName() {
-    static std::string name;
-    return name;
+inline bool AllowedExitCode(int code) {
+    for (int c : {0, 1, 2, 4, 5, 7, 8, 16, 17, 255})
+        if (c == code) return true;
+    return false;
 }
 
-inline void RemoveWorkDir() {
-    std::error_code ec;
-    if (!WorkDirName().empty()) std::filesystem::remove_all(WorkDirName(), ec);
-}
-
-// A folder of this process's own, created on first use: one process fuzzes
-// at a time in it, so fixed file names inside it are safe.
-inline const std::string& WorkDir() {
-    static const std::string dir = [] {
-        const std::filesystem::path base = std::filesystem::temp_directory_path();
-        std::random_device random;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::filesystem::path candidate =
-                base / ("fcboot-fuzz-" + std::to_string(random()) + "-" + std::to_string(attempt));
-            std::error_code ec;
-            if (std::filesystem::create_directory(candidate, ec)) {
-                WorkDirName() = candidate.string();
-                std::atexit(RemoveWorkDir);
-                return candidate.string();
-            }
+// The first line of `out` the utility may not print during a file command,
+// or "" when every line is its own.
+inline std::string ForeignLine(const std::string& out) {
+    if (!out.empty() && out.back() != '\n') return "(unterminated output)";
+    for (std::size_t at = 0, nl = 0; at < out.size(); at = nl + 1) {
+        nl = out.find('\n', at);
+        std::string line = out.substr(at, nl - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        bool own = false;
+        for (const char* prefix : {"isValidBootBios ", "DumpConfigRegion failed!!! status "}) {
+            const std::size_t n = std::strlen(prefix);
+            own = own || (line.size() > n && line.compare(0, n, prefix) == 0 &&
+                          line.find_first_not_of("0123456789abcdef", n) == std::string::npos);
         }
-        Fail("cannot create a work folder");
-    }();
-    return dir;
+        if (!own) return line.empty() ? "(empty line)" : line;
+    }
+    return "";
 }
 
+// A file of a folder of this process's own, removed at exit.
 inline std::string WorkPath(const char* name) {
-    return (std::filesystem::path(WorkDir()) / name).string();
+    static std::string dir;  // constructed before the exit handler is registered
+    if (dir.empty()) {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && dir.empty(); ++attempt) {
+            const std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+                                                    ("fcboot-fuzz-" + std::to_string(random()));
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) dir = candidate.string();
+        }
+        Require(!dir.empty(), "cannot create a work folder");
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        });
+    }
+    return (std::filesystem::path(dir) / name).string();
 }
 
 inline bool WriteFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
@@ -72,83 +83,24 @@ inline bool WriteFile(const std::string& path, const std::uint8_t* data, std::si
     return std::fclose(f) == 0 && ok;
 }
 
-inline bool AllowedExitCode(int code) {
-    static const int kCodes[] = {0, 1, 2, 4, 5, 7, 8, 16, 17, 255};
-    for (int c : kCodes)
-        if (c == code) return true;
-    return false;
+// Runs the utility's main with {"fcboot", args...} from a fresh state, its
+// standard output in a file of the work folder (the fuzzer's terminal stays
+// quiet), then checks its exit code and every line it printed.
+inline void RunUtility(std::vector<std::string> args) {
+    static const std::string outPath = WorkPath("stdout.txt");
+    args.insert(args.begin(), "fcboot");
+    std::vector<char*> argv;
+    for (std::string& s : args) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+    Require(std::freopen(outPath.c_str(), "w", stdout) != nullptr, "cannot redirect stdout");
+    fcboot::ResetUtilityState();
+    const int code = fcboot::FcbootMain(static_cast<int>(args.size()), argv.data());
+    std::fflush(stdout);
+    Require(AllowedExitCode(code), "exit code " + std::to_string(code) + " outside the table");
+    std::ifstream in(outPath, std::ios::binary);
+    const std::string foreign = ForeignLine(std::string(std::istreambuf_iterator<char>(in), {}));
+    Require(foreign.empty(), "foreign output line \"" + foreign + "\"");
 }
-
-// The only lines the utility may print during a file command.
-inline bool OwnOutputLine(const std::string& line) {
-    auto hexTail = [&line](std::size_t from) {
-        if (from >= line.size()) return false;
-        for (std::size_t i = from; i < line.size(); ++i)
-            if (std::strchr("0123456789abcdef", line[i]) == nullptr) return false;
-        return true;
-    };
-    static const char kDump[] = "DumpConfigRegion failed!!! status ";
-    static const char kBios[] = "isValidBootBios ";
-    if (line.compare(0, sizeof kDump - 1, kDump) == 0) return hexTail(sizeof kDump - 1);
-    if (line.compare(0, sizeof kBios - 1, kBios) == 0) return hexTail(sizeof kBios - 1);
-    return false;
-}
-
-// Standard output goes to a file of the work folder, so that what one run
-// printed can be read back and checked, and the fuzzer's own terminal stays
-// quiet.
-class CapturedStdout {
-public:
-    CapturedStdout() : path_(WorkPath("stdout.txt")) { Reopen(); }
-
-    // Runs the utility's main with {"fcboot", args...}: a fresh utility
-    // state, the exit code checked against the table, and every line it
-    // printed checked against the utility's own.
-    int Run(const std::vector<std::string>& args) {
-        std::vector<std::string> storage{"fcboot"};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& s : storage) argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-
-        fcboot::ResetUtilityState();
-        std::fflush(stdout);
-        const long before = std::ftell(stdout);
-        const int code = fcboot::FcbootMain(static_cast<int>(storage.size()), argv.data());
-        std::fflush(stdout);
-        const long after = std::ftell(stdout);
-        Require(AllowedExitCode(code), "exit code " + std::to_string(code) + " outside the table");
-        if (after > before) CheckLines(before, after);
-        if (after > (1L << 20)) Reopen();
-        return code;
-    }
-
-private:
-    void Reopen() {
-        if (std::freopen(path_.c_str(), "w", stdout) == nullptr) Fail("cannot redirect stdout");
-    }
-
-    void CheckLines(long from, long to) {
-        std::FILE* f = std::fopen(path_.c_str(), "rb");
-        Require(f != nullptr, "cannot read back stdout");
-        std::string text(static_cast<std::size_t>(to - from), '\0');
-        const bool ok = std::fseek(f, from, SEEK_SET) == 0 &&
-                        std::fread(&text[0], 1, text.size(), f) == text.size();
-        std::fclose(f);
-        Require(ok, "cannot read back stdout");
-        Require(text.back() == '\n', "output ends in the middle of a line");
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end - start);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            Require(OwnOutputLine(line), "foreign output line \"" + line + "\"");
-            start = end + 1;
-        }
-    }
-
-    std::string path_;
-};
 
 // The demo fleet's two adapters (a port-driver one and a miniport one, both
 // of models that run the staged boot image sequence) and a third, miniport
@@ -170,8 +122,7 @@ inline fcemu::Fleet ThreeAdapterFleet() {
     return fleet;
 }
 
-// Stops the server and fails on any protocol violation of the run, leaked
-// handles included.
+// Stops the server; fails on any protocol violation, leaked handles included.
 inline void StopServerAndCheck() {
     fcemu::StopServer();
     const std::vector<std::string> violations = fcemu::Violations();
