@@ -80,6 +80,20 @@ void SetBoardRecordMarks(BRDINFO* board);
 std::uint32_t CloseDiagEnv();
 
 // ---------------------------------------------------------------------------
+// The adapters a command works on
+
+// How many adapters the front end's last open found, and each one's model
+// code (0: unknown). The front end's open alone writes them; the boot
+// parameter operations and the capture read them.
+extern std::uint32_t AdapterCount;
+extern std::uint32_t AdapterModel[kMaxAdapters];
+std::uint32_t GetAdapterCount();
+
+// The port world-wide name of adapter adapterIndex (port 0): 0 with the 8
+// bytes in wwn, or 255 with wwn set to zeros.
+std::uint32_t GetAdapterPortWWN(std::uint32_t adapterIndex, std::uint8_t* wwn);
+
+// ---------------------------------------------------------------------------
 // Framing and the diagnostic trace
 
 // Process-wide diagnostic trace switch. Off; nothing in the utility turns it

@@ -67,6 +67,16 @@ std::uint32_t GetAdapterPortAttributes(std::uint32_t adapterIndex, std::uint32_t
     return returnCode;
 }
 
+std::uint32_t GetAdapterPortWWN(std::uint32_t adapterIndex, std::uint8_t* wwn) {
+    std::uint8_t record[kPortAttributesSize];
+    if (GetAdapterPortAttributes(adapterIndex, 0, record) == 0) {
+        std::memcpy(wwn, record + kPortPortWWN, 8);
+        return 0;
+    }
+    std::memset(wwn, 0, 8);
+    return 255;
+}
+
 bool IsPortDriverName(const char* driverName) {
     return std::strncmp(driverName, kPortDriverName, kNameFieldSize) == 0;
 }

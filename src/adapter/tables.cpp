@@ -10,11 +10,15 @@ namespace fcboot {
 PADAPTER g_Adapters[kMaxAdapters] = {};
 std::uint32_t m_NumAdapters = 0;
 BRDINFO g_BoardTable[kMaxAdapters] = {};
+std::uint32_t AdapterCount = 0;
+std::uint32_t AdapterModel[kMaxAdapters] = {};
 
 const DeviceNameEntry kDeviceNameTable[] = {
     {"Scsi", kDriverKindMiniport},
     {nullptr, 0},
 };
+
+std::uint32_t GetAdapterCount() { return AdapterCount; }
 
 PADAPTER AdapterAt(std::uint32_t adapterIndex) {
     if (adapterIndex >= kMaxAdapters) return nullptr;
@@ -63,6 +67,8 @@ void ResetAdapterAccessState() {
         g_Adapters[n] = nullptr;
     }
     m_NumAdapters = 0;
+    AdapterCount = 0;
+    std::memset(AdapterModel, 0, sizeof(AdapterModel));
     std::memset(g_BoardTable, 0, sizeof(g_BoardTable));
     std::memset(g_BoardSnapshots, 0, sizeof(g_BoardSnapshots));
     g_DiagTrace = false;

@@ -3,9 +3,9 @@
 // clear the boot image in the boot selection region (region 4).
 #include <cstring>
 
+#include "adapter/adapter.h"
 #include "adapter/bytes.h"
 #include "bootcfg/bootcfg.h"
-#include "frontend/frontend.h"
 
 namespace fcboot {
 namespace {

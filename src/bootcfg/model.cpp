@@ -8,7 +8,6 @@
 #include "adapter/bytes.h"
 #include "adapter/mailbox_layout.h"
 #include "bootcfg/bootcfg.h"
-#include "frontend/frontend.h"
 
 namespace fcboot {
 namespace {

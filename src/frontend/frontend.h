@@ -6,33 +6,17 @@
 #include <cstdint>
 
 #include "adapter/adapter.h"
+#include "adapter/exit_codes.h"
 
 namespace fcboot {
 
-// Exit codes.
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitFile = 2;
-constexpr int kExitAdapterCommand = 4;
-constexpr int kExitNoAdapter = 5;
-constexpr int kExitNoSuchAdapter = 7;
-constexpr int kExitBadLun = 8;
-constexpr int kExitBadFlag = 16;
-constexpr int kExitNoBootImage = 17;
-constexpr int kExitOpenFailed = 255;
-
 constexpr std::uint32_t kModeBios = 0;
-
-extern std::uint32_t AdapterCount;
-extern std::uint32_t AdapterModel[kMaxAdapters];
 
 // The utility's main: one command per call, the exit code as the result.
 int FcbootMain(int argc, char** argv);
 
 void PrintVersion();
 std::uint32_t OpenAdapters();  // 0 or 255
-std::uint32_t GetAdapterPortWWN(std::uint32_t adapterIndex, std::uint8_t* wwn);  // 0 or 255
-std::uint32_t GetAdapterCount();
 std::uint32_t CloseAdapters();
 
 // Boot configuration file.

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "adapter/adapter.h"
-#include "adapter/hba_records.h"
 #include "bootcfg/bootcfg.h"
 #include "frontend/frontend.h"
 
@@ -16,9 +15,6 @@
 #endif
 
 namespace fcboot {
-
-std::uint32_t AdapterCount = 0;
-std::uint32_t AdapterModel[kMaxAdapters] = {};
 
 void PrintVersion() { std::printf("%s, dated %s\n", FCBOOT_VERSION_STRING, FCBOOT_VERSION_DATE); }
 
@@ -59,24 +55,8 @@ std::uint32_t OpenAdapters() {
     return 0;
 }
 
-std::uint32_t GetAdapterPortWWN(std::uint32_t adapterIndex, std::uint8_t* wwn) {
-    std::uint8_t record[kPortAttributesSize];
-    if (GetAdapterPortAttributes(adapterIndex, 0, record) == 0) {
-        std::memcpy(wwn, record + kPortPortWWN, 8);
-        return 0;
-    }
-    std::memset(wwn, 0, 8);
-    return 255;
-}
-
-std::uint32_t GetAdapterCount() { return AdapterCount; }
-
 std::uint32_t CloseAdapters() { return CloseDiagEnv(); }
 
-void ResetUtilityState() {
-    ResetAdapterAccessState();
-    AdapterCount = 0;
-    std::memset(AdapterModel, 0, sizeof(AdapterModel));
-}
+void ResetUtilityState() { ResetAdapterAccessState(); }
 
 }  // namespace fcboot
