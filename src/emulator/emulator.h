@@ -10,74 +10,22 @@
 #include <string>
 #include <vector>
 
+#include "fleet/fleet.h"
+
 namespace fcemu {
 
-// One fault rule of a device. A call matches by `match`; the first `skip`
-// matching calls pass, the next `times` (all when absent) take the effect.
-struct FaultRule {
-    std::string match;  // "open", "ioctl:<ControlCode hex>", "bus_slot", "node_list", "mailbox:<code>"
-    std::uint32_t skip = 0;
-    std::optional<std::uint32_t> times;
-    enum class Effect { Fail, ReturnCode, MbxStatus, DeliverBytes, State };
-    Effect effect = Effect::Fail;
-    std::uint32_t value = 0;  // Windows error, ReturnCode, mbxStatus, byte count or state
-};
+// The fleet file's records, under the names the emulator has always used.
+using fcfleet::DefaultDevice;
+using fcfleet::DeviceConfig;
+using fcfleet::FaultRule;
+using fcfleet::Fleet;
+using fcfleet::LoadFleetFile;
+using fcfleet::MemoryWords;
+using fcfleet::NodeEntry;
+using fcfleet::ParseFleet;
+using fcfleet::SaveFleetFile;
+using fcfleet::SerializeFleet;
 
-struct NodeEntry {
-    std::array<std::uint8_t, 8> wwn{};
-    std::uint32_t fcid = 0;
-    std::uint8_t host_byte_1 = 0;
-    std::uint8_t host_byte_2 = 0;
-};
-
-struct MemoryWords {
-    std::uint32_t address = 0;
-    std::vector<std::uint32_t> words;
-};
-
-struct DeviceConfig {
-    std::uint32_t port = 0;
-    std::string manufacturer = "Tarvio";
-    std::string model;
-    std::string model_description;
-    std::string serial_number;
-    std::string driver_name;
-    std::string driver_version;
-    std::array<std::uint8_t, 8> node_wwn{};
-    std::array<std::uint8_t, 8> port_wwn{};
-    std::uint32_t vendor_specific_id = 0;
-    std::uint32_t number_of_ports = 1;
-    std::uint32_t revision_primary = 0;
-    std::uint32_t revision_secondary = 0;
-    std::uint32_t pci_bus = 0;
-    std::uint32_t pci_slot = 0;
-    std::uint64_t value_456 = 0;
-    std::uint64_t value_472 = 0;
-    std::array<std::uint8_t, 60> region4{};
-    std::array<std::uint8_t, 60> region8{};
-    std::array<std::uint8_t, 256> region10{};
-    std::vector<std::uint32_t> boot_images;   // laid out as a well-formed directory ring
-    std::vector<MemoryWords> memory;          // raw words, applied after boot_images
-    std::optional<std::vector<NodeEntry>> node_list;  // nullopt: the driver keeps no list
-    bool attributes_fail = false;
-    std::vector<FaultRule> faults;
-};
-
-struct Fleet {
-    std::uint32_t fleet_version = 1;
-    std::vector<DeviceConfig> devices;
-};
-
-// Fleet files (JSON). Parse refuses an invalid file as a whole; *error names
-// the field.
-bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error);
-std::string SerializeFleet(const Fleet& fleet);
-bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error);
-// Writes a temporary file in the same folder, then renames it over path.
-bool SaveFleetFile(const std::string& path, const Fleet& fleet, std::string* error);
-
-// A device with every field at its default, at the given port.
-DeviceConfig DefaultDevice(std::uint32_t port);
 // The built-in demo fleet: two adapters holding the boot settings of the
 // worked example of the boot configuration file reference.
 Fleet DemoFleet();

@@ -14,17 +14,11 @@
 namespace fcemu {
 namespace detail {
 
-// What a fault rule's `match` names.
-enum class MatchKind { Open, Ioctl, BusSlot, NodeList, Mailbox };
-
-struct FaultMatch {
-    MatchKind kind = MatchKind::Open;
-    std::uint32_t code = 0;  // miniport ControlCode (Ioctl) or command code (Mailbox)
-};
-
-// Parses "open", "ioctl:<hex>", "bus_slot", "node_list" or "mailbox:<decimal>".
-// *error says what is wrong when it returns false.
-bool ParseFaultMatch(const std::string& text, FaultMatch* match, std::string* error);
+using fcfleet::FaultMatch;
+using fcfleet::Hex32;
+using fcfleet::HexBytes;
+using fcfleet::MatchKind;
+using fcfleet::ParseFaultMatch;
 
 // The effects that the armed fault rules put on one call.
 struct FaultEffects {
@@ -104,10 +98,6 @@ constexpr const char kPortDriverName[] = "tarsli2";
 // Firmware status values the emulator answers with.
 constexpr std::uint16_t kMbxUnsupportedFeature = 17;  // dump of a region the firmware does not keep
 constexpr std::uint16_t kMbxUnknownCommand = 18;      // MBXERR_UNKNOWN_CMD
-
-// Formatting helpers.
-std::string Hex32(std::uint32_t value);   // "0x0000079C"
-std::string HexBytes(const std::uint8_t* bytes, std::size_t count);  // lower-case, no prefix
 
 }  // namespace detail
 }  // namespace fcemu

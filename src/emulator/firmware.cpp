@@ -305,22 +305,5 @@ MailboxOutcome RunMailbox(DeviceState& device, const MailboxCarrier& carrier, st
     return out;
 }
 
-std::string Hex32(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
-std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0xF];
-    }
-    return text;
-}
-
 }  // namespace detail
 }  // namespace fcemu

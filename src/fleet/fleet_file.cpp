@@ -10,9 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/hba_records.h"
-#include "emulator/emulator_internal.h"
+#include "fleet/fleet.h"
 
-namespace fcemu {
+namespace fcfleet {
 namespace {
 
 using json = nlohmann::json;
@@ -113,9 +113,9 @@ FaultRule ParseFault(const json& v, const std::string& field) {
     const json* match = Find(v, "match");
     if (match == nullptr) Refuse(field + ".match", "missing");
     rule.match = String(*match, field + ".match", 64);
-    detail::FaultMatch m;
+    FaultMatch m;
     std::string why;
-    if (!detail::ParseFaultMatch(rule.match, &m, &why)) Refuse(field + ".match", why);
+    if (!ParseFaultMatch(rule.match, &m, &why)) Refuse(field + ".match", why);
     if (const json* skip = Find(v, "skip")) rule.skip = Number32(*skip, field + ".skip");
     if (const json* times = Find(v, "times")) rule.times = Number32(*times, field + ".times");
 
@@ -144,14 +144,14 @@ FaultRule ParseFault(const json& v, const std::string& field) {
         switch (e.effect) {
             case FaultRule::Effect::Fail: fits = true; break;
             case FaultRule::Effect::ReturnCode:
-                fits = m.kind == detail::MatchKind::Ioctl || m.kind == detail::MatchKind::Mailbox;
+                fits = m.kind == MatchKind::Ioctl || m.kind == MatchKind::Mailbox;
                 break;
-            case FaultRule::Effect::MbxStatus: fits = m.kind == detail::MatchKind::Mailbox; break;
+            case FaultRule::Effect::MbxStatus: fits = m.kind == MatchKind::Mailbox; break;
             case FaultRule::Effect::DeliverBytes:
-                fits = m.kind == detail::MatchKind::Mailbox && m.code == 23;
+                fits = m.kind == MatchKind::Mailbox && m.code == 23;
                 break;
             case FaultRule::Effect::State:
-                fits = m.kind == detail::MatchKind::Mailbox && m.code == 156;
+                fits = m.kind == MatchKind::Mailbox && m.code == 156;
                 break;
         }
         if (!fits) Refuse(name, "does not apply to calls matched by \"" + rule.match + "\"");
@@ -312,8 +312,8 @@ ordered_json DeviceJson(const DeviceConfig& d) {
     j["serial_number"] = d.serial_number;
     j["driver_name"] = d.driver_name;
     j["driver_version"] = d.driver_version;
-    j["node_wwn"] = detail::HexBytes(d.node_wwn.data(), 8);
-    j["port_wwn"] = detail::HexBytes(d.port_wwn.data(), 8);
+    j["node_wwn"] = HexBytes(d.node_wwn.data(), 8);
+    j["port_wwn"] = HexBytes(d.port_wwn.data(), 8);
     j["vendor_specific_id"] = HexNumber(d.vendor_specific_id, 8);
     j["number_of_ports"] = d.number_of_ports;
     j["revision"] = {{"primary", HexNumber(d.revision_primary, 8)},
@@ -321,9 +321,9 @@ ordered_json DeviceJson(const DeviceConfig& d) {
     j["pci"] = {{"bus", d.pci_bus}, {"slot", d.pci_slot}};
     j["return_info"] = {{"value_456", HexNumber(d.value_456, 16)},
                         {"value_472", HexNumber(d.value_472, 16)}};
-    j["regions"] = {{"4", detail::HexBytes(d.region4.data(), d.region4.size())},
-                    {"8", detail::HexBytes(d.region8.data(), d.region8.size())},
-                    {"10", detail::HexBytes(d.region10.data(), d.region10.size())}};
+    j["regions"] = {{"4", HexBytes(d.region4.data(), d.region4.size())},
+                    {"8", HexBytes(d.region8.data(), d.region8.size())},
+                    {"10", HexBytes(d.region10.data(), d.region10.size())}};
     ordered_json images = ordered_json::array();
     for (std::uint32_t id : d.boot_images) images.push_back(HexNumber(id, 8));
     j["boot_images"] = images;
@@ -337,7 +337,7 @@ ordered_json DeviceJson(const DeviceConfig& d) {
     if (d.node_list) {
         ordered_json nodes = ordered_json::array();
         for (const NodeEntry& n : *d.node_list)
-            nodes.push_back({{"wwn", detail::HexBytes(n.wwn.data(), 8)},
+            nodes.push_back({{"wwn", HexBytes(n.wwn.data(), 8)},
                              {"fcid", HexNumber(n.fcid, 6)},
                              {"host_byte_1", n.host_byte_1},
                              {"host_byte_2", n.host_byte_2}});
@@ -486,4 +486,4 @@ bool SaveFleetFile(const std::string& path, const Fleet& fleet, std::string* err
     return true;
 }
 
-}  // namespace fcemu
+}  // namespace fcfleet
