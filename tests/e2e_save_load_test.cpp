@@ -161,6 +161,14 @@ TEST(ExitCodes, RealCausesAndWhatEachLeavesBehind) {
         {"save, its one adapter fails", single, "/se", "@", "old\n", fcboot::kExitAdapterCommand, "", {}},
         {"save, port name unreadable", Faulted(DemoLike(1), "ioctl:80010204", 0, Effect::ReturnCode, 1), "/s",
          "@", "old\n", fcboot::kExitOpenFailed, "", {}},
+        // The refresh asks three times and the save's list once; the fifth
+        // query is the one that finds the adapter again by that name.
+        {"save, port name lost on the look-up by name", Faulted(DemoLike(1), "ioctl:80010204", 4,
+         Effect::ReturnCode, 1), "/s", "@", "old\n", fcboot::kExitNoSuchAdapter, "", {}},
+        // Without the information record the device ID stays 0, so the chip
+        // code alone names the model (0xFA00), and 0x96 is no kind of it.
+        {"information request fails", Faulted(demo, "ioctl:80010100", 0, Effect::Fail, 31), "/l", "@",
+         good.c_str(), fcboot::kExitNoBootImage, nullptr, {}},
         {"unknown model", Faulted(demo, "mailbox:17", 0, Effect::MbxStatus, 18), "/l", "@", good.c_str(),
          fcboot::kExitOpenFailed, nullptr, {}},
         {"staged sequence fails", Faulted(demo, "mailbox:156", 0, Effect::State, 9), "/l", "@", staged.c_str(),

@@ -45,7 +45,7 @@ fcemu::Fleet SweepFleet() {
     fleet.devices = {fcemu::DefaultDevice(0), fcemu::DefaultDevice(2), fcemu::DefaultDevice(5)};
     fcemu::DeviceConfig& a = fleet.devices[0];
     a.vendor_specific_id = 0xF70010DFu;
-    a.revision_primary = 0x00020000u;  // chip code 32
+    a.revision_secondary = 0x00020000u;  // chip code 32: device 0xF700 reads this word
     a.boot_images = {0x03160001u};
     a.node_list =
         std::vector<fcemu::NodeEntry>{{{0x50, 0, 0, 0, 0, 0, 0xA0, 0x01}, 0x010200, 0, 0},
@@ -132,6 +132,13 @@ std::uint32_t Selected(const fcemu::DeviceConfig& d) {
     return fcboot::LoadLe32(d.region4.data() + 12);
 }
 
+// The adapter's one boot code image (type byte 3).
+std::uint32_t BootCode(const fcemu::DeviceConfig& d) {
+    for (std::uint32_t id : d.boot_images)
+        if (id >> 24 == 3) return id;
+    return 0;
+}
+
 class FaultSweep : public testing::Test {
 protected:
     void SetUp() override { fctest::WriteFileBytes(loadPath, kLoadFile); }
@@ -158,6 +165,19 @@ TEST_F(FaultSweep, EveryCallFailingInEveryWayKeepsEveryPromise) {
         ASSERT_TRUE(save ? cleanSections.size() == 3u
                          : memoryRead && !fctest::MailboxCalls(clean.log, 156).empty() &&
                                !fctest::MailboxCalls(clean.log, 27).empty());
+        if (!save) {
+            // Nothing selected and every section asking for a selection:
+            // each adapter, whatever its model, ends with its boot code.
+            fcemu::Fleet bare = fleet;
+            for (auto& d : bare.devices) fcboot::StoreLe32(d.region4.data() + 12, 0);
+            std::string all = kLoadFile;
+            all.replace(all.find("SelectBootEnable=0"), 18, "SelectBootEnable=1");
+            fctest::WriteFileBytes(dir + "/select.cfg", all);
+            const fctest::RunResult r = fctest::RunUtility(bare, {option, dir + "/select.cfg"});
+            EXPECT_EQ(r.exit_code, 0);
+            for (std::size_t i = 0; i < bare.devices.size(); ++i)
+                EXPECT_EQ(Selected(r.fleet_after.devices[i]), BootCode(bare.devices[i])) << i;
+        }
 
         for (const auto& aimed : AimedRules(clean.log, fleet)) {
             const std::uint32_t port = aimed.first;
