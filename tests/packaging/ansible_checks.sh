@@ -17,7 +17,7 @@ failed=0
 bad() { echo "FAILED: $*" >&2; failed=1; }
 
 # Nothing of the home folder: Ansible's and ansible-lint's files stay here.
-export ANSIBLE_HOME=$work/ansible-home ANSIBLE_LOCAL_TEMP=$work/ansible-home/tmp
+export ANSIBLE_HOME=$work/ansible-home ANSIBLE_LOCAL_TEMP=$work/ansible-home/tmp ANSIBLE_REMOTE_TEMP=$work/ansible-home/remote-tmp
 export XDG_CACHE_HOME=$work/cache ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0
 export ANSIBLE_ROLES_PATH=$playbooks/roles
 
