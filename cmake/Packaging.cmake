@@ -1,68 +1,95 @@
-# The Windows package: fcboot-<version>-win64.zip with the two programs, the
-# user's references, an example boot configuration file and the demo fleet,
-# and a SHA-256 checksum file beside it.
+# The Windows packages, built by the target "packages" into the build folder:
 #
-#   cpack --config <build>/CPackConfig.cmake   (or: cmake --build <build> --target package)
+#   fcboot-<version>-win64.zip   unpacked anywhere, nothing installed
+#   fcboot-<version>-win64.msi   installed per machine into %ProgramFiles%\fcboot
 #
-# Everything in the zip is installed as the "fcboot" component, and only that
-# component is packed, so nothing another part of the build installs can slip
-# into it.
+# each with a SHA-256 checksum file beside it. Both hold the same files: the
+# programs, the administrator's README, the user's references and the
+# examples. packaging/make_packages.py builds them from what `cmake --install`
+# puts in the "fcboot" component, so nothing else of the build can slip in;
+# it signs them when FCBOOT_SIGN_PFX names a certificate (scripts/sign.sh).
+#
+#   cmake --build <build> --target packages
 
 set(_fcboot_pkg_component fcboot)
+set(FCBOOT_PACKAGE_NAME fcboot-${FCBOOT_VERSION_STRING}-win64)
 
-install(TARGETS fcboot fcboot-emu
+# The programs the packages ship (their targets FCBOOT_SHIPPED_PROGRAMS, their
+# files FCBOOT_SHIPPED_PROGRAM_FILES), each with the version resource that
+# Windows shows for it and a line in the package's README. A new program is
+# one more call.
+set(FCBOOT_SHIPPED_PROGRAMS)
+set(FCBOOT_SHIPPED_PROGRAM_FILES)
+set(FCBOOT_PROGRAM_LINES)
+function(fcboot_ship target description)
+  set(FCBOOT_RC_NAME ${target})
+  set(FCBOOT_RC_FILE ${target}.exe)
+  set(FCBOOT_RC_DESCRIPTION "${description}")
+  set(rc ${CMAKE_BINARY_DIR}/version-resources/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+  set(FCBOOT_SHIPPED_PROGRAMS ${FCBOOT_SHIPPED_PROGRAMS} ${target} PARENT_SCOPE)
+  set(FCBOOT_SHIPPED_PROGRAM_FILES ${FCBOOT_SHIPPED_PROGRAM_FILES} $<TARGET_FILE:${target}> PARENT_SCOPE)
+  string(LENGTH "${target}.exe" length)
+  math(EXPR pad "20 - ${length}")
+  string(REPEAT " " ${pad} spaces)
+  set(line "${target}.exe${spaces} ${description}")
+  if(FCBOOT_PROGRAM_LINES)
+    # The README's lines end with CR LF; configure_file leaves the ends of
+    # lines within a value as they are.
+    set(line "${FCBOOT_PROGRAM_LINES}\r\n${line}")
+  endif()
+  set(FCBOOT_PROGRAM_LINES "${line}" PARENT_SCOPE)
+endfunction()
+fcboot_ship(fcboot "Saves and restores Fibre Channel adapter boot settings")
+fcboot_ship(fcboot-emu "Rehearses fcboot commands on an emulated server")
+
+install(TARGETS ${FCBOOT_SHIPPED_PROGRAMS}
   RUNTIME DESTINATION .
-  COMPONENT ${_fcboot_pkg_component})
-install(FILES README.md
-  DESTINATION .
-  COMPONENT ${_fcboot_pkg_component})
-# README links to docs/..., and the user's guide to fleet-file.md beside it.
-install(FILES docs/user-guide.md docs/fleet-file.md
-  DESTINATION docs
   COMPONENT ${_fcboot_pkg_component})
 
 # Notepad and the administrators' tools expect carriage return and line feed;
-# the example is what fcboot.exe itself writes on Windows.
-set(_fcboot_pkg_boot_cfg ${CMAKE_BINARY_DIR}/package-files/boot.cfg)
-configure_file(examples/boot.cfg ${_fcboot_pkg_boot_cfg} @ONLY NEWLINE_STYLE CRLF)
-install(FILES ${_fcboot_pkg_boot_cfg} examples/demo-fleet.json
+# the example boot configuration file is what fcboot.exe itself writes.
+set(_fcboot_pkg_files ${CMAKE_BINARY_DIR}/package-files)
+configure_file(packaging/README.txt ${_fcboot_pkg_files}/README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(examples/boot.cfg ${_fcboot_pkg_files}/boot.cfg @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${_fcboot_pkg_files}/README.txt
+  DESTINATION .
+  COMPONENT ${_fcboot_pkg_component})
+# The README points to docs/..., and the user's guide to fleet-file.md beside it.
+install(FILES docs/user-guide.md docs/fleet-file.md
+  DESTINATION docs
+  COMPONENT ${_fcboot_pkg_component})
+install(FILES ${_fcboot_pkg_files}/boot.cfg examples/demo-fleet.json
+  DESTINATION examples
+  COMPONENT ${_fcboot_pkg_component})
+# The playbooks run on a Linux controller: their line ends stay as they are.
+install(DIRECTORY examples/ansible
   DESTINATION examples
   COMPONENT ${_fcboot_pkg_component})
 
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME fcboot)
-set(CPACK_PACKAGE_VENDOR fcboot)
-set(CPACK_PACKAGE_VERSION ${FCBOOT_VERSION_STRING})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Saves and restores the boot settings of a server's Fibre Channel host bus adapters")
-set(FCBOOT_PACKAGE_FILE_NAME fcboot-${FCBOOT_VERSION_STRING}-win64)
-set(CPACK_PACKAGE_FILE_NAME ${FCBOOT_PACKAGE_FILE_NAME})
-# Unpacking gives one folder named like the zip, not files strewn about.
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-set(CPACK_PACKAGE_CHECKSUM SHA256)
-set(CPACK_INSTALL_CMAKE_PROJECTS
-  "${CMAKE_BINARY_DIR};${PROJECT_NAME};${_fcboot_pkg_component};/")
-# The zip lands in the build folder wherever cpack is started from.
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
-include(CPack)
+# Debian's interpreter, which has the modules scripts/install-deps.sh installs
+# (olefile, pefile), whatever python3 comes first on PATH.
+find_program(FCBOOT_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+set(FCBOOT_PACKAGES
+  ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.zip ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.zip.sha256
+  ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.msi ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.msi.sha256)
+# Packed afresh every time: whether they are signed is not known to the build.
+add_custom_target(packages
+  COMMAND ${FCBOOT_PYTHON3} ${CMAKE_SOURCE_DIR}/packaging/make_packages.py
+    --cmake ${CMAKE_COMMAND}
+    --build-dir ${CMAKE_BINARY_DIR}
+    --component ${_fcboot_pkg_component}
+    --name ${FCBOOT_PACKAGE_NAME}
+    --source-dir ${CMAKE_SOURCE_DIR}
+    --version-string ${FCBOOT_VERSION_STRING}
+    --msi-version ${FCBOOT_VERSION_NUMERIC}
+    --wxs ${CMAKE_SOURCE_DIR}/packaging/fcboot.wxs
+    --sign ${CMAKE_SOURCE_DIR}/scripts/sign.sh
+  BYPRODUCTS ${FCBOOT_PACKAGES}
+  VERBATIM)
+add_dependencies(packages ${FCBOOT_SHIPPED_PROGRAMS})
 
-# The package as a user gets it: packed afresh into a folder of its own,
-# unpacked, and run from there under the crossing emulator.
 if(FCBOOT_BUILD_TESTS)
-  string(REPLACE ";" "|" _fcboot_pkg_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
-  add_test(NAME package_zip
-    COMMAND ${CMAKE_COMMAND}
-      -DCPACK=${CMAKE_CPACK_COMMAND}
-      -DCPACK_CONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake
-      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-check
-      -DPACKAGE_NAME=${FCBOOT_PACKAGE_FILE_NAME}
-      "-DEMULATOR=${_fcboot_pkg_emulator}"
-      "-DVERSION_LINE=${FCBOOT_VERSION_STRING}, dated ${FCBOOT_VERSION_DATE}"
-      -DEXAMPLE=${CMAKE_SOURCE_DIR}/examples/boot.cfg
-      "-DPROGRAMS=$<TARGET_FILE:fcboot>|$<TARGET_FILE:fcboot-emu>"
-      -P ${CMAKE_CURRENT_LIST_DIR}/PackageCheck.cmake)
-  set_tests_properties(package_zip PROPERTIES TIMEOUT 600)
-  if(CMAKE_CROSSCOMPILING_EMULATOR)
-    set_tests_properties(package_zip PROPERTIES FIXTURES_REQUIRED wine_prefix)
-  endif()
+  include(${CMAKE_CURRENT_LIST_DIR}/PackageTests.cmake)
 endif()

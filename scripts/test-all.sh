@@ -3,8 +3,8 @@
 # Debian), then configures, builds and tests
 #   default   Release build with g++ (Linux, emulated adapters)
 #   sanitize  Debug build with AddressSanitizer and UndefinedBehaviorSanitizer
-#   mingw     Windows build (MinGW-w64), its tests run under Wine, and its
-#             package fcboot-<version>-win64.zip (cpack) in the build folder
+#   mingw     Windows build (MinGW-w64), its packages (fcboot-<version>-win64
+#             .zip and .msi) in the build folder, and their tests under Wine
 #   fuzz      clang++ with libFuzzer: each fuzz target fuzzed for 60 s
 #             (scripts/fuzz.sh; FUZZ_SECONDS changes the time)
 # and, on request only,
@@ -37,7 +37,7 @@ wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 # --- packages ---------------------------------------------------------------
 groups=()
-wants mingw && groups+=(mingw)
+wants mingw && groups+=(mingw packaging)
 wants clang && groups+=(clang)
 wants fuzz && groups+=(fuzz)
 wants default && groups+=(bench memcheck)
@@ -79,8 +79,8 @@ run_stage() {
         return 1
     fi
     if [ "$stage" = mingw ]; then
-        echo "== $stage: package"
-        if ! cpack --config "$dir/CPackConfig.cmake" </dev/null; then
+        echo "== $stage: packages"
+        if ! cmake --build "$dir" --target packages </dev/null; then
             result[$stage]="package FAILED"
             return 1
         fi

@@ -1,18 +1,18 @@
-# Checks the Windows package as a user receives it (cmake -P, registered by
-# cmake/Packaging.cmake): packs it afresh, checks the checksum file and the
-# zip's contents, unpacks it and runs both programs from the unpacked folder.
+# Checks the zip package as a user receives it (cmake -P, registered by
+# cmake/PackageTests.cmake): the checksum file and the zip's contents, then
+# unpacks it and runs the programs from the unpacked folder.
 #
-# Inputs: CPACK, CPACK_CONFIG, WORK_DIR, PACKAGE_NAME (the zip's name without
-# ".zip"), EMULATOR (|-separated command that runs a Windows program, may be
-# empty), VERSION_LINE (without line end), EXAMPLE (the worked example boot
-# configuration file), PROGRAMS (|-separated, the built fcboot and fcboot-emu).
+# Inputs: PACKAGE_DIR (where the packages target put it), WORK_DIR,
+# PACKAGE_NAME (the zip's name without ".zip"), EMULATOR (|-separated command
+# that runs a Windows program, may be empty), VERSION_LINE (without line
+# end), SOURCE_DIR, PROGRAMS (|-separated, the built programs).
 
 cmake_minimum_required(VERSION 3.25)
 
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 string(REPLACE "|" ";" programs "${PROGRAMS}")
 file(REMOVE_RECURSE "${WORK_DIR}")
-file(MAKE_DIRECTORY "${WORK_DIR}/out" "${WORK_DIR}/unpacked")
+file(MAKE_DIRECTORY "${WORK_DIR}/unpacked")
 
 # Every failed check below is reported (SEND_ERROR); any one fails the test.
 # Only a step without which nothing further can be checked ends it early.
@@ -20,11 +20,9 @@ function(stop message)
   message(FATAL_ERROR "${message}")
 endfunction()
 
-execute_process(COMMAND "${CPACK}" --config "${CPACK_CONFIG}" -B "${WORK_DIR}/out"
-  OUTPUT_VARIABLE out ERROR_VARIABLE out RESULT_VARIABLE rc)
-set(zip "${WORK_DIR}/out/${PACKAGE_NAME}.zip")
-if(NOT rc EQUAL 0 OR NOT EXISTS "${zip}")
-  stop("cpack failed (exit ${rc}) or wrote no ${PACKAGE_NAME}.zip:\n${out}")
+set(zip "${PACKAGE_DIR}/${PACKAGE_NAME}.zip")
+if(NOT EXISTS "${zip}")
+  stop("no ${zip}: build the target \"packages\" first")
 endif()
 
 # The checksum file in the format sha256sum -c reads.
@@ -40,19 +38,20 @@ else()
   endif()
 endif()
 
-# Exactly these files, all in one folder named like the zip.
+# Exactly these files, in sorted order, all in one folder named like the zip.
 execute_process(COMMAND "${CMAKE_COMMAND}" -E tar tf "${zip}"
   OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   stop("cannot list ${zip}")
 endif()
 string(REGEX MATCHALL "[^\n]+" entries "${listing}")
-list(FILTER entries EXCLUDE REGEX "/$")
-list(SORT entries)
-set(wanted
-  README.md docs/fleet-file.md docs/user-guide.md
-  examples/boot.cfg examples/demo-fleet.json
-  fcboot-emu.exe fcboot.exe)
+file(GLOB_RECURSE ansible RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/examples/ansible/*")
+set(wanted README.txt docs/fleet-file.md docs/user-guide.md
+  examples/boot.cfg examples/demo-fleet.json ${ansible})
+foreach(program IN LISTS programs)
+  get_filename_component(name "${program}" NAME)
+  list(APPEND wanted "${name}")
+endforeach()
 list(TRANSFORM wanted PREPEND "${PACKAGE_NAME}/")
 list(SORT wanted)
 if(NOT entries STREQUAL wanted)
@@ -79,7 +78,7 @@ endforeach()
 # Compared as hex bytes: CMake drops the carriage return of "\r\n" when it
 # reads text. The example is kept with line feeds; on Windows every file the
 # utility writes, and the example in the zip, ends its lines with CR LF.
-file(READ "${EXAMPLE}" example)
+file(READ "${SOURCE_DIR}/examples/boot.cfg" example)
 string(REPLACE "\r\n" "\n" example "${example}")
 string(REPLACE "\n" "\r\n" example "${example}")
 string(HEX "${example}" example_hex)
