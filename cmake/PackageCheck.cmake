@@ -1,6 +1,6 @@
 # Checks the Windows package as a user receives it (cmake -P, registered by
 # cmake/Packaging.cmake): packs it afresh, checks the checksum file and the
-# zip's contents, unpacks it and runs both programs from the unpacked folder.
+# zip's contents, unpacks it and runs the programs from the unpacked folder.
 #
 # Inputs: CPACK, CPACK_CONFIG, WORK_DIR, PACKAGE_NAME (the zip's name without
 # ".zip"), EMULATOR (|-separated command that runs a Windows program, may be
@@ -52,7 +52,7 @@ list(SORT entries)
 set(wanted
   README.md docs/fleet-file.md docs/user-guide.md
   examples/boot.cfg examples/demo-fleet.json
-  fcboot-emu.exe fcboot.exe)
+  fcboot-diff.exe fcboot-emu.exe fcboot.exe)
 list(TRANSFORM wanted PREPEND "${PACKAGE_NAME}/")
 list(SORT wanted)
 if(NOT entries STREQUAL wanted)
@@ -118,3 +118,5 @@ run(0 "" fcboot-emu.exe /s boot.cfg)
 expect_file("${dir}/boot.cfg" "fcboot-emu.exe /s boot.cfg")
 run(0 "" fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg)
 expect_file("${dir}/fleet.cfg" "fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg")
+# The saved file holds what the example asks for.
+run(0 "" fcboot-diff.exe examples/boot.cfg fleet.cfg)

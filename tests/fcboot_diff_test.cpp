@@ -66,7 +66,7 @@ TEST(FcbootDiff, FilesThatDifferOnlyInFormAreTheSame) {
     // wwid=a1 is 00000000000000A1: the same adapter, with a note on the padding.
     const DiffRun r = Diff(Section("00000000000000A1"), Section("a1"));
     EXPECT_EQ(r.code, fcdiff::kDiffSame);
-    EXPECT_EQ(r.out, "note: now.cfg:2: WWID a1 has 2 digits; a load pads it on the left to 00000000000000a1\n");
+    EXPECT_EQ(r.out, "note: now.cfg:2: WWID a1 is shorter than 16 digits; a load pads it on the left to 00000000000000a1\n");
 }
 
 TEST(FcbootDiff, EachDifferenceHasItsLine) {
@@ -92,10 +92,14 @@ TEST(FcbootDiff, EachDifferenceHasItsLine) {
         {"empty", "", kTwo, {}, "want.cfg: no complete section, so a load changes nothing: the file holds no text\n"},
         {"UTF-16", utf16, kTwo, {},
          "want.cfg: no complete section, so a load changes nothing: it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8\n"
-         "note: want.cfg:1: the line holds NUL bytes; a load reads a line only up to the first (7 more such lines)\n"},
+         "note: want.cfg:1: the line holds NUL bytes (8 lines in all); a load reads a line only up to the first\n"},
         {"header in small letters", "[hba0]\n", kTwo, {},
          "want.cfg: no complete section, so a load changes nothing: line 1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"
          "note: want.cfg:1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"},
+        {"key misspelt", "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=1\nBootDeviceWWID=0\nBootDeviceLUN=0\n", kTwo, {},
+         "want.cfg: no complete section, so a load changes nothing: line 6: \"BootDeviceLUN=0\" is not taken by a load: the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and BootDeviceLUN[0]\n"
+         "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is skipped by a load: no BootDeviceLUN[0]\n"
+         "note: want.cfg:6: \"BootDeviceLUN=0\" is not taken by a load: the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and BootDeviceLUN[0]\n"},
         {"header with a blank", "[HBA 0]\n", kTwo, {},
          "want.cfg: no complete section, so a load changes nothing: line 1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n \"]\", without blanks\n"
          "note: want.cfg:1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n \"]\", without blanks\n"},

@@ -191,8 +191,8 @@ void OnAccepted(FileRead* f, const ConfigPiece& p) {
         // Text after the value is reported below, with what the value loads as.
         if (value.size() < 16 && loadsAs != std::string(16, '0') && AfterValue(p).empty()) {
             Finding x = FileFinding(*f, FindingKind::ShortName, p.line,
-                                    key + " " + value + " has " + std::to_string(value.size()) +
-                                        " digits; a load pads it on the left to " + loadsAs);
+                                    key + " " + value +
+                                        " is shorter than 16 digits; a load pads it on the left to " + loadsAs);
             x.key = key, x.written = value, x.loadsAs = loadsAs;
             f->findings.push_back(x);
         }
@@ -334,9 +334,11 @@ std::string NoSectionCause(const FileRead& f) {
     if (f.utf16) return "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8";
     if (f.nulLine != 0)
         return "line " + std::to_string(f.nulLine) + " holds NUL bytes (UTF-16 text without a byte order mark?)";
+    // With sections read, a key line not taken is the likely cause; without,
+    // a header not taken.
+    if (!f.sections.empty())
+        return f.keyHint.empty() ? "each section lacks a key or holds a rejected value" : f.keyHint;
     if (!f.headerHint.empty()) return f.headerHint;
-    if (!f.keyHint.empty()) return f.keyHint;
-    if (!f.sections.empty()) return "no section holds all five keys";
     return "no line is a section header, \"[HBA\" n \"]\"";
 }
 
@@ -363,11 +365,11 @@ bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
 
     JudgeSections(f);
     if (f->nulLine != 0) {
-        const std::uint32_t more = f->nulLines - 1;
         f->findings.push_back(FileFinding(
             *f, FindingKind::NotTaken, f->nulLine,
-            "the line holds NUL bytes; a load reads a line only up to the first" +
-                (more ? " (" + std::to_string(more) + " more such lines)" : std::string())));
+            "the line holds NUL bytes" +
+                (f->nulLines > 1 ? " (" + std::to_string(f->nulLines) + " lines in all)" : std::string()) +
+                "; a load reads a line only up to the first"));
     }
     const bool anyComplete = std::any_of(f->sections.begin(), f->sections.end(),
                                          [](const Section& s) { return s.complete; });
