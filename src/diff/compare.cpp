@@ -342,6 +342,23 @@ std::string NoSectionCause(const FileRead& f) {
     return "no line is a section header, \"[HBA\" n \"]\"";
 }
 
+// The repeated WWIDs of a file.
+void JudgeDuplicates(FileRead* f) {
+    std::map<std::string, std::uint32_t> first;
+    for (const Section& s : f->sections) {
+        if (!s.complete) continue;
+        const std::string wwid = WwnText(s.record.WWID);
+        const auto at = first.emplace(wwid, s.line);
+        if (at.second) continue;
+        Finding x = FileFinding(*f, FindingKind::Duplicate, s.line,
+                                SectionName(s) + " repeats a WWID (first at line " +
+                                    std::to_string(at.first->second) +
+                                    "); a load applies both, the later last");
+        x.wwid = wwid;
+        f->findings.push_back(x);
+    }
+}
+
 bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
     f->name = name;
     std::FILE* file = std::fopen(name.c_str(), "rt");
@@ -364,6 +381,7 @@ bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
     }
 
     JudgeSections(f);
+    JudgeDuplicates(f);
     if (f->nulLine != 0) {
         f->findings.push_back(FileFinding(
             *f, FindingKind::NotTaken, f->nulLine,
@@ -385,23 +403,6 @@ std::map<std::string, const Section*> InForce(const FileRead& f) {
     for (const Section& s : f.sections)
         if (s.complete) last[WwnText(s.record.WWID)] = &s;
     return last;
-}
-
-// The repeated WWIDs of a file.
-void JudgeDuplicates(FileRead* f) {
-    std::map<std::string, std::uint32_t> first;
-    for (const Section& s : f->sections) {
-        if (!s.complete) continue;
-        const std::string wwid = WwnText(s.record.WWID);
-        const auto at = first.emplace(wwid, s.line);
-        if (at.second) continue;
-        Finding x = FileFinding(*f, FindingKind::Duplicate, s.line,
-                                SectionName(s) + " repeats a WWID (first at line " +
-                                    std::to_string(at.first->second) +
-                                    "); a load applies both, the later last");
-        x.wwid = wwid;
-        f->findings.push_back(x);
-    }
 }
 
 // A comparison names the file and line of the section it stands for.
@@ -452,8 +453,6 @@ bool CompareFiles(const std::string& expected, const std::string& actual, bool e
     *report = Report{};
     FileRead want, have;
     if (!ReadFile(expected, &want, error) || !ReadFile(actual, &have, error)) return false;
-    JudgeDuplicates(&want);
-    JudgeDuplicates(&have);
     const std::map<std::string, const Section*> wanted = InForce(want), held = InForce(have);
 
     // Each adapter is compared where EXPECTED's section in force stands.
