@@ -27,13 +27,15 @@ fcdiff::Report Compare(const std::string& expected, const std::string& actual, b
 // either side, in the same order.
 void RequireSameAsItself(const fcdiff::Report& r) {
     for (const fcdiff::Finding& x : r.differences)
-        fcfuzz::Require(x.kind != fcdiff::FindingKind::Value && x.kind != fcdiff::FindingKind::Missing &&
+        fcfuzz::Require(x.kind != fcdiff::FindingKind::Value &&
+                            x.kind != fcdiff::FindingKind::Missing &&
                             x.kind != fcdiff::FindingKind::Extra,
                         "a file differs from itself: " + x.text);
     for (const auto* list : {&r.differences, &r.notes}) {
         const std::size_t half = list->size() / 2;
         bool mirrored = list->size() % 2 == 0;
-        for (std::size_t i = 0; mirrored && i < half; ++i) mirrored = (*list)[i].text == (*list)[half + i].text;
+        for (std::size_t i = 0; mirrored && i < half; ++i)
+            mirrored = (*list)[i].text == (*list)[half + i].text;
         fcfuzz::Require(mirrored, "the two sides of a file compared with itself differ");
     }
 }
@@ -43,7 +45,8 @@ void RequireSameAsItself(const fcdiff::Report& r) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const fcemu::Fleet fleet = fcfuzz::ThreeAdapterFleet();
     static const std::string path = fcfuzz::WorkPath("boot.cfg");
-    static const std::string first = fcfuzz::WorkPath("first.cfg"), second = fcfuzz::WorkPath("second.cfg");
+    static const std::string first = fcfuzz::WorkPath("first.cfg"),
+                             second = fcfuzz::WorkPath("second.cfg");
 
     fcfuzz::Require(fcfuzz::WriteFile(path, data, size), "cannot write the input file");
     fcemu::StartServer(fleet);

@@ -23,7 +23,8 @@ struct DiffRun {
 // names no file.
 DiffRun Invoke(std::vector<std::string> args) {
     args.insert(args.begin(), "fcboot-diff");
-    if (args.size() == 1 || args.back().compare(0, 2, "--") == 0) args.insert(args.end(), {"want.cfg", "now.cfg"});
+    if (args.size() == 1 || args.back().compare(0, 2, "--") == 0)
+        args.insert(args.end(), {"want.cfg", "now.cfg"});
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     DiffRun r;
@@ -49,14 +50,14 @@ const std::string kA = "1000000000000001", kB = "1000000000000002";
 const std::string kTwo = Section(kA) + Section(kB, "0", "[HBA1]", "0");
 
 TEST(FcbootDiff, FilesThatDifferOnlyInFormAreTheSame) {
-    const std::string crlf = "[HBA9]\r\nwwid=1000000000000002\r\nhostadapterbiosenable=01\r\nBootDeviceLUN[0]=7\r\n"
-                             "SelectBootEnable = 1 ; by hand\r\nUnknown=1\r\n\r\nBootDeviceLUN[0]=00000\r\n"
-                             "BootDeviceWWID=0000000000000000\r\n";
+    const std::string crlf = "[HBA9]\r\nwwid=1000000000000002\r\nhostadapterbiosenable=01\r\n"
+                             "BootDeviceLUN[0]=7\r\nSelectBootEnable = 1 ; by hand\r\nUnknown=1\r\n\r\n"
+                             "BootDeviceLUN[0]=00000\r\nBootDeviceWWID=0000000000000000\r\n";
     const struct { const char* name; std::string now; } cases[] = {
         {"sections swapped, headers renumbered", Section(kB, "0", "[HBA7]", "0") + Section(kA, "0", "x[HBA]")},
-        {"hex case, leading zeros, CR LF, unknown lines, a key repeated", Section(kA, "0", "[HBA0]", "500000000000A001") + crlf},
-        {"short names and a comment after a value", Section("1000000000000001", "0 ; boot LUN", "[HBA0]", "500000000000a001") +
-                                                         Section(kB, "0", "[HBA1]", "0")},
+        {"hex case, leading zeros, CR LF, unknown lines, a key repeated",
+         Section(kA, "0", "[HBA0]", "500000000000A001") + crlf},
+        {"a comment after a value", Section(kA, "0 ; boot LUN") + Section(kB, "0", "[HBA1]", "0")},
     };
     for (const auto& c : cases) {
         const DiffRun r = Diff(kTwo, c.now);
@@ -66,43 +67,55 @@ TEST(FcbootDiff, FilesThatDifferOnlyInFormAreTheSame) {
     // wwid=a1 is 00000000000000A1: the same adapter, with a note on the padding.
     const DiffRun r = Diff(Section("00000000000000A1"), Section("a1"));
     EXPECT_EQ(r.code, fcdiff::kDiffSame);
-    EXPECT_EQ(r.out, "note: now.cfg:2: WWID a1 is shorter than 16 digits; a load pads it on the left to 00000000000000a1\n");
+    EXPECT_EQ(r.out, "note: now.cfg:2: WWID a1 is shorter than 16 digits; a load pads it on the left to "
+                     "00000000000000a1\n");
 }
 
 TEST(FcbootDiff, EachDifferenceHasItsLine) {
     std::string utf16 = "\xff\xfe";
     for (char c : Section(kA)) utf16 += std::string(1, c) + '\0';
-    const struct { const char* name; std::string want, now; std::vector<std::string> args; const char* out; } cases[] = {
+    const std::string keywords = "the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, "
+                                 "BootDeviceWWID and BootDeviceLUN[0]\n";
+    const std::string nothing = "want.cfg: no complete section, so a load changes nothing: ";
+    const struct { const char* name; std::string want, now; std::vector<std::string> args; std::string out; } cases[] = {
         {"value", kTwo, Section(kA, "3") + Section(kB, "0", "[HBA1]", "0"), {},
          "1000000000000001 BootDeviceLUN[0]: expected 0, found 3\n"},
         {"adapter missing", kTwo, Section(kB, "0", "[HBA1]", "0"), {}, "1000000000000001: missing from now.cfg\n"},
-        {"adapter extra, --exact", Section(kA), kTwo, {"--exact"}, "1000000000000002: only in now.cfg, not in want.cfg\n"},
+        {"adapter extra, --exact", Section(kA), kTwo, {"--exact"},
+         "1000000000000002: only in now.cfg, not in want.cfg\n"},
         {"grouped name and trailing number", Section(kA, "1 0", "[HBA0]", "5000 0000 0000 a001"), Section(kA), {},
          "1000000000000001 BootDeviceWWID: expected 0000000000005000, found 500000000000a001\n"
          "1000000000000001 BootDeviceLUN[0]: expected 1, found 0\n"
-         "want.cfg:5: BootDeviceWWID: text after the value is ignored: \"5000 0000 0000 a001\" loads as 0000000000005000\n"
+         "want.cfg:5: BootDeviceWWID: text after the value is ignored: \"5000 0000 0000 a001\" loads as "
+         "0000000000005000\n"
          "want.cfg:6: BootDeviceLUN[0]: text after the value is ignored: \"1 0\" loads as 1\n"},
-        {"incomplete and rejected sections", Section(kA, "300") + "[HBA1]\nWWID=" + kB + "\nBootDeviceLUN=0\n" + Section(kB, "0", "[HBA1]", "0"), kTwo, {},
-         "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is rejected by a load: BootDeviceLUN[0] \"300\" at line 6 is not a number from 0 to 255; the header at line 8 starts afresh\n"
-         "want.cfg:8: section \"[HBA1]\" of 1000000000000002 is skipped by a load: no HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID, BootDeviceLUN[0]; the header at line 11 starts afresh\n"
-         "note: want.cfg:10: \"BootDeviceLUN=0\" is not taken by a load: the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and BootDeviceLUN[0]\n"},
+        {"incomplete and rejected sections",
+         Section(kA, "300") + "[HBA1]\nWWID=" + kB + "\nBootDeviceLUN=0\n" + Section(kB, "0", "[HBA1]", "0"), kTwo, {},
+         "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is rejected by a load: BootDeviceLUN[0] \"300\" "
+         "at line 6 is not a number from 0 to 255; the header at line 8 starts afresh\n"
+         "want.cfg:8: section \"[HBA1]\" of 1000000000000002 is skipped by a load: no HostAdapterBiosEnable, "
+         "SelectBootEnable, BootDeviceWWID, BootDeviceLUN[0]; the header at line 11 starts afresh\n"
+         "note: want.cfg:10: \"BootDeviceLUN=0\" is not taken by a load: " + keywords},
         {"a WWID twice", kTwo + Section(kA, "2", "[HBA2]"), kTwo, {},
-         "want.cfg:15: section \"[HBA2]\" of 1000000000000001 repeats a WWID (first at line 1); a load applies both, the later last\n"
+         "want.cfg:15: section \"[HBA2]\" of 1000000000000001 repeats a WWID (first at line 1); a load "
+         "applies both, the later last\n"
          "1000000000000001 BootDeviceLUN[0]: expected 2, found 0\n"},
-        {"empty", "", kTwo, {}, "want.cfg: no complete section, so a load changes nothing: the file holds no text\n"},
+        {"empty", "", kTwo, {}, nothing + "the file holds no text\n"},
         {"UTF-16", utf16, kTwo, {},
-         "want.cfg: no complete section, so a load changes nothing: it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8\n"
-         "note: want.cfg:1: the line holds NUL bytes (8 lines in all); a load reads a line only up to the first\n"},
+         nothing + "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8\n"
+                   "note: want.cfg:1: the line holds NUL bytes (8 lines in all); a load reads a line only up to "
+                   "the first\n"},
         {"header in small letters", "[hba0]\n", kTwo, {},
-         "want.cfg: no complete section, so a load changes nothing: line 1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"
-         "note: want.cfg:1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"},
-        {"key misspelt", "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=1\nBootDeviceWWID=0\nBootDeviceLUN=0\n", kTwo, {},
-         "want.cfg: no complete section, so a load changes nothing: line 6: \"BootDeviceLUN=0\" is not taken by a load: the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and BootDeviceLUN[0]\n"
-         "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is skipped by a load: no BootDeviceLUN[0]\n"
-         "note: want.cfg:6: \"BootDeviceLUN=0\" is not taken by a load: the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and BootDeviceLUN[0]\n"},
+         nothing + "line 1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"
+                   "note: want.cfg:1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"},
         {"header with a blank", "[HBA 0]\n", kTwo, {},
-         "want.cfg: no complete section, so a load changes nothing: line 1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n \"]\", without blanks\n"
-         "note: want.cfg:1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n \"]\", without blanks\n"},
+         nothing + "line 1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n \"]\", without "
+                   "blanks\nnote: want.cfg:1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n "
+                   "\"]\", without blanks\n"},
+        {"key misspelt", Section(kA).replace(Section(kA).find("LUN[0]"), 6, "LUN"), kTwo, {},
+         nothing + "line 6: \"BootDeviceLUN=0\" is not taken by a load: " + keywords +
+             "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is skipped by a load: no BootDeviceLUN[0]\n"
+             "note: want.cfg:6: \"BootDeviceLUN=0\" is not taken by a load: " + keywords},
     };
     for (const auto& c : cases) {
         const DiffRun r = Diff(c.want, c.now, c.args);

@@ -32,8 +32,8 @@ const char* AcceptedValues(std::uint32_t bit) {
 
 std::string WwnText(const std::uint8_t* w) {
     char s[17];
-    std::snprintf(s, sizeof s, "%02x%02x%02x%02x%02x%02x%02x%02x", w[0], w[1], w[2], w[3], w[4], w[5],
-                  w[6], w[7]);
+    std::snprintf(s, sizeof s, "%02x%02x%02x%02x%02x%02x%02x%02x", w[0], w[1], w[2], w[3], w[4],
+                  w[5], w[6], w[7]);
     return s;
 }
 
@@ -156,7 +156,8 @@ struct FileRead {
     std::string headerHint, keyHint;
 };
 
-Finding FileFinding(const FileRead& f, FindingKind kind, std::uint32_t line, const std::string& what) {
+Finding FileFinding(const FileRead& f, FindingKind kind, std::uint32_t line,
+                    const std::string& what) {
     Finding x;
     x.kind = kind;
     x.file = f.name;
@@ -166,7 +167,8 @@ Finding FileFinding(const FileRead& f, FindingKind kind, std::uint32_t line, con
     return x;
 }
 
-void NoteNotTaken(FileRead* f, const ConfigPiece& p, const std::string& why, std::string* firstOfItsKind) {
+void NoteNotTaken(FileRead* f, const ConfigPiece& p, const std::string& why,
+                  std::string* firstOfItsKind) {
     const std::string what = Quote(Trim(Seen(p))) + " is not taken by a load: " + why;
     if (firstOfItsKind->empty()) *firstOfItsKind = "line " + std::to_string(p.line) + ": " + what;
     f->findings.push_back(FileFinding(*f, FindingKind::NotTaken, p.line, what));
@@ -190,9 +192,10 @@ void OnAccepted(FileRead* f, const ConfigPiece& p) {
         loadsAs = WwnText(loaded.WWID);
         // Text after the value is reported below, with what the value loads as.
         if (value.size() < 16 && loadsAs != std::string(16, '0') && AfterValue(p).empty()) {
-            Finding x = FileFinding(*f, FindingKind::ShortName, p.line,
-                                    key + " " + value +
-                                        " is shorter than 16 digits; a load pads it on the left to " + loadsAs);
+            Finding x = FileFinding(
+                *f, FindingKind::ShortName, p.line,
+                key + " " + value + " is shorter than 16 digits; a load pads it on the left to " +
+                    loadsAs);
             x.key = key, x.written = value, x.loadsAs = loadsAs;
             f->findings.push_back(x);
         }
@@ -202,10 +205,11 @@ void OnAccepted(FileRead* f, const ConfigPiece& p) {
     }
     if (!AfterValue(p).empty()) {
         const std::string line = Seen(p);
-        const std::string written = Trim(line.substr(p.valueAt, line.find(';', p.valueAt) - p.valueAt));
-        Finding x = FileFinding(*f, FindingKind::TrailingText, p.line,
-                                key + ": text after the value is ignored: " + Quote(written) +
-                                    " loads as " + loadsAs);
+        const std::string written =
+            Trim(line.substr(p.valueAt, line.find(';', p.valueAt) - p.valueAt));
+        Finding x = FileFinding(
+            *f, FindingKind::TrailingText, p.line,
+            key + ": text after the value is ignored: " + Quote(written) + " loads as " + loadsAs);
         x.key = key, x.written = written, x.loadsAs = loadsAs;
         f->findings.push_back(x);
     }
@@ -216,7 +220,8 @@ void OnPiece(void* context, const ConfigPiece& p) {
     const std::string seen = Seen(p);
     if (!Trim(seen).empty()) f->anyText = true;
     if (p.line == 1 && !p.continued && p.length >= 2 &&
-        ((p.text[0] == '\xff' && p.text[1] == '\xfe') || (p.text[0] == '\xfe' && p.text[1] == '\xff')))
+        ((p.text[0] == '\xff' && p.text[1] == '\xfe') ||
+         (p.text[0] == '\xfe' && p.text[1] == '\xff')))
         f->utf16 = true;
     if (std::memchr(p.text, '\0', p.length) != nullptr) {
         if (f->nulLine == 0) f->nulLine = p.line;
@@ -230,9 +235,7 @@ void OnPiece(void* context, const ConfigPiece& p) {
     }
 
     switch (p.kind) {
-    case ConfigPieceKind::Restart:
-        f->sections.back().endedBy = p.line;
-        [[fallthrough]];
+    case ConfigPieceKind::Restart: f->sections.back().endedBy = p.line; [[fallthrough]];
     case ConfigPieceKind::Header: {
         Section s;
         s.line = p.line;
@@ -240,17 +243,16 @@ void OnPiece(void* context, const ConfigPiece& p) {
         f->sections.push_back(s);
         const std::string rest = Trim(seen.substr(p.wordAt + p.wordLength));
         if (p.kind == ConfigPieceKind::Header && !rest.empty() && rest[0] != ';')
-            f->findings.push_back(FileFinding(*f, FindingKind::NotTaken, p.line,
-                                              "text after the header " + Quote(s.header) +
-                                                  " is ignored: " + Quote(rest)));
+            f->findings.push_back(FileFinding(
+                *f, FindingKind::NotTaken, p.line,
+                "text after the header " + Quote(s.header) + " is ignored: " + Quote(rest)));
         break;
     }
-    case ConfigPieceKind::Accepted:
-        OnAccepted(f, p);
-        break;
+    case ConfigPieceKind::Accepted: OnAccepted(f, p); break;
     case ConfigPieceKind::Rejected:
         f->sections.back().rejections.push_back(
-            {p.line, p.bit, p.valueAt == fcboot::kNoWord ? "" : std::string(p.text + p.valueAt, p.valueLength)});
+            {p.line, p.bit,
+             p.valueAt == fcboot::kNoWord ? "" : std::string(p.text + p.valueAt, p.valueLength)});
         break;
     case ConfigPieceKind::Outside:
     case ConfigPieceKind::Ignored: {
@@ -259,10 +261,11 @@ void OnPiece(void* context, const ConfigPiece& p) {
             NoteNotTaken(f, p, HeaderHint(seen), &f->headerHint);
         } else if (LooksLikeKey(seen)) {
             NoteNotTaken(f, p,
-                         inSection             ? KeyHint(seen)
-                         : f->sections.empty() ? "it comes before the first section header"
-                                               : "its section already had all five keys; a load reads "
-                                                 "nothing more up to the next header",
+                         inSection ? KeyHint(seen)
+                         : f->sections.empty()
+                             ? "it comes before the first section header"
+                             : "its section already had all five keys; a load reads "
+                               "nothing more up to the next header",
                          &f->keyHint);
         }
         break;
@@ -301,10 +304,11 @@ void JudgeSections(FileRead* f) {
                 if (r.bit != bit) continue;
                 last = &r;
                 if ((s.seen & bit) == 0) continue;
-                Finding x = FileFinding(*f, FindingKind::NotTaken, r.line,
-                                        std::string(KeyName(bit)) + " " + Quote(r.value) + " is not " +
-                                            AcceptedValues(bit) + "; the section takes the " +
-                                            KeyName(bit) + " of another line");
+                Finding x =
+                    FileFinding(*f, FindingKind::NotTaken, r.line,
+                                std::string(KeyName(bit)) + " " + Quote(r.value) + " is not " +
+                                    AcceptedValues(bit) + "; the section takes the " +
+                                    KeyName(bit) + " of another line");
                 x.key = KeyName(bit);
                 f->findings.push_back(x);
             }
@@ -313,17 +317,19 @@ void JudgeSections(FileRead* f) {
                 missing += (missing.empty() ? "no " : ", ") + std::string(KeyName(bit));
             } else {
                 rejected += (rejected.empty() ? "" : "; ") + std::string(KeyName(bit)) + " " +
-                            Quote(last->value) + " at line " + std::to_string(last->line) + " is not " +
-                            AcceptedValues(bit);
+                            Quote(last->value) + " at line " + std::to_string(last->line) +
+                            " is not " + AcceptedValues(bit);
             }
         }
         if (s.complete) continue;
         std::string why = rejected + (rejected.empty() || missing.empty() ? "" : "; ") + missing;
-        if (s.endedBy != 0) why += "; the header at line " + std::to_string(s.endedBy) + " starts afresh";
-        Finding x = FileFinding(*f, rejected.empty() ? FindingKind::IncompleteSection : FindingKind::RejectedSection,
-                                s.line,
-                                SectionName(s) + (rejected.empty() ? " is skipped" : " is rejected") +
-                                    " by a load: " + why);
+        if (s.endedBy != 0)
+            why += "; the header at line " + std::to_string(s.endedBy) + " starts afresh";
+        Finding x = FileFinding(
+            *f, rejected.empty() ? FindingKind::IncompleteSection : FindingKind::RejectedSection,
+            s.line,
+            SectionName(s) + (rejected.empty() ? " is skipped" : " is rejected") +
+                " by a load: " + why);
         if ((s.seen & kWwidBit) != 0) x.wwid = WwnText(s.record.WWID);
         f->findings.push_back(x);
     }
@@ -331,9 +337,12 @@ void JudgeSections(FileRead* f) {
 
 std::string NoSectionCause(const FileRead& f) {
     if (!f.anyText && f.nulLine == 0) return "the file holds no text";
-    if (f.utf16) return "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8";
+    if (f.utf16)
+        return "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or "
+               "UTF-8";
     if (f.nulLine != 0)
-        return "line " + std::to_string(f.nulLine) + " holds NUL bytes (UTF-16 text without a byte order mark?)";
+        return "line " + std::to_string(f.nulLine) +
+               " holds NUL bytes (UTF-16 text without a byte order mark?)";
     // With sections read, a key line not taken is the likely cause; without,
     // a header not taken.
     if (!f.sections.empty())
@@ -383,17 +392,19 @@ bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
     JudgeSections(f);
     JudgeDuplicates(f);
     if (f->nulLine != 0) {
-        f->findings.push_back(FileFinding(
-            *f, FindingKind::NotTaken, f->nulLine,
-            "the line holds NUL bytes" +
-                (f->nulLines > 1 ? " (" + std::to_string(f->nulLines) + " lines in all)" : std::string()) +
-                "; a load reads a line only up to the first"));
+        f->findings.push_back(
+            FileFinding(*f, FindingKind::NotTaken, f->nulLine,
+                        "the line holds NUL bytes" +
+                            (f->nulLines > 1 ? " (" + std::to_string(f->nulLines) + " lines in all)"
+                                             : std::string()) +
+                            "; a load reads a line only up to the first"));
     }
     const bool anyComplete = std::any_of(f->sections.begin(), f->sections.end(),
                                          [](const Section& s) { return s.complete; });
     if (!anyComplete)
-        f->findings.push_back(FileFinding(*f, FindingKind::NoSection, 0,
-                                          "no complete section, so a load changes nothing: " + NoSectionCause(*f)));
+        f->findings.push_back(
+            FileFinding(*f, FindingKind::NoSection, 0,
+                        "no complete section, so a load changes nothing: " + NoSectionCause(*f)));
     return true;
 }
 
@@ -430,7 +441,9 @@ void Collect(std::vector<Finding>* side, Report* report) {
 
 }  // namespace
 
-bool IsNote(FindingKind kind) { return kind == FindingKind::ShortName || kind == FindingKind::NotTaken; }
+bool IsNote(FindingKind kind) {
+    return kind == FindingKind::ShortName || kind == FindingKind::NotTaken;
+}
 
 const char* KindName(FindingKind kind) {
     switch (kind) {
@@ -462,16 +475,19 @@ bool CompareFiles(const std::string& expected, const std::string& actual, bool e
         if (!s.complete || wanted.at(wwid) != &s) continue;
         const auto found = held.find(wwid);
         if (found == held.end()) {
-            Finding x = Comparison(FindingKind::Missing, wwid, expected, s.line, ": missing from " + actual);
+            Finding x = Comparison(FindingKind::Missing, wwid, expected, s.line,
+                                   ": missing from " + actual);
             x.expected = wwid;
             first.push_back(x);
             continue;
         }
         for (std::uint32_t bit = 4; bit <= 32; bit <<= 1) {
-            const std::string e = ValueText(s.record, bit), a = ValueText(found->second->record, bit);
+            const std::string e = ValueText(s.record, bit),
+                              a = ValueText(found->second->record, bit);
             if (e == a) continue;
-            Finding x = Comparison(FindingKind::Value, wwid, expected, s.line,
-                                   std::string(" ") + KeyName(bit) + ": expected " + e + ", found " + a);
+            Finding x =
+                Comparison(FindingKind::Value, wwid, expected, s.line,
+                           std::string(" ") + KeyName(bit) + ": expected " + e + ", found " + a);
             x.key = KeyName(bit), x.expected = e, x.found = a;
             first.push_back(x);
         }

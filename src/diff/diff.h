@@ -29,19 +29,19 @@ enum class FindingKind {
     Value,              // a setting that differs
     Extra,              // with --exact: an adapter of ACTUAL that EXPECTED lacks
     // Notes: the exit code stays.
-    ShortName,          // a world-wide name a load pads on the left
-    NotTaken,           // a line that looks like a header or key line but is not taken
+    ShortName,  // a world-wide name a load pads on the left
+    NotTaken,   // a line that looks like a header or key line but is not taken
 };
 
 struct Finding {
     FindingKind kind = FindingKind::Value;
-    std::string file;         // the file named on the command line; empty for comparisons
-    std::uint32_t line = 0;   // 0: none
-    std::string wwid;         // the adapter, as a save writes it; empty when unknown
+    std::string file;        // the file named on the command line; empty for comparisons
+    std::uint32_t line = 0;  // 0: none
+    std::string wwid;        // the adapter, as a save writes it; empty when unknown
     std::string key;
-    std::string expected, found;  // Value, Missing, Extra
-    std::string written, loadsAs; // TrailingText, ShortName
-    std::string text;             // the report line
+    std::string expected, found;   // Value, Missing, Extra
+    std::string written, loadsAs;  // TrailingText, ShortName
+    std::string text;              // the report line
 };
 
 struct Report {
@@ -59,8 +59,8 @@ bool CompareFiles(const std::string& expected, const std::string& actual, bool e
 
 // The report as lines (notes after the differences), or as one JSON document.
 std::string ReportText(const Report& report);
-std::string ReportJson(const Report& report, const std::string& expected,
-                       const std::string& actual, bool exact);
+std::string ReportJson(const Report& report, const std::string& expected, const std::string& actual,
+                       bool exact);
 
 // fcboot-diff [--exact] [--json] EXPECTED ACTUAL, and --help, --version:
 // the exit code, with what goes to standard output and standard error.

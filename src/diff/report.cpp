@@ -58,13 +58,15 @@ std::string JsonString(const std::string& s) {
 std::string JsonFinding(const Finding& x) {
     std::string out = "{\"kind\": " + JsonString(KindName(x.kind));
     const std::pair<const char*, const std::string*> fields[] = {
-        {"file", &x.file},         {"wwid", &x.wwid},       {"key", &x.key},
-        {"expected", &x.expected}, {"found", &x.found},     {"written", &x.written},
+        {"file", &x.file},         {"wwid", &x.wwid},   {"key", &x.key},
+        {"expected", &x.expected}, {"found", &x.found}, {"written", &x.written},
         {"loads_as", &x.loadsAs},
     };
     for (const auto& f : fields) {
-        if (!f.second->empty()) out += std::string(", \"") + f.first + "\": " + JsonString(*f.second);
-        if (std::strcmp(f.first, "file") == 0 && x.line != 0) out += ", \"line\": " + std::to_string(x.line);
+        if (!f.second->empty())
+            out += std::string(", \"") + f.first + "\": " + JsonString(*f.second);
+        if (std::strcmp(f.first, "file") == 0 && x.line != 0)
+            out += ", \"line\": " + std::to_string(x.line);
     }
     return out + ", \"text\": " + JsonString(x.text) + "}";
 }
@@ -126,7 +128,8 @@ int DiffMain(int argc, const char* const* argv, std::string* out, std::string* e
 
     Report report;
     std::string error;
-    if (!CompareFiles(files[0], files[1], exact, &report, &error)) return Trouble(error, false, err);
+    if (!CompareFiles(files[0], files[1], exact, &report, &error))
+        return Trouble(error, false, err);
     *out = json ? ReportJson(report, files[0], files[1], exact) : ReportText(report);
     return report.differences.empty() ? kDiffSame : kDiffDifferent;
 }
