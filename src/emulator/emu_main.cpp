@@ -106,10 +106,11 @@ int FcbootEmuMain(int argc, char** argv) {
     }
 
     if (options.has_demo) {
-        // A fleet file may describe a real server: never replace one.
+        // A fleet file may describe a real server: never replace one. (A
+        // name that cannot be looked up is left to the write to report.)
         std::error_code ec;
-        if (std::filesystem::symlink_status(options.demo_out, ec).type() !=
-            std::filesystem::file_type::not_found)
+        const auto type = std::filesystem::symlink_status(options.demo_out, ec).type();
+        if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none)
             return OwnError(options.demo_out + " exists; not overwritten");
         if (!SaveFleetFile(options.demo_out, DemoFleet(), &error)) return OwnError(error);
         return 0;
