@@ -43,6 +43,7 @@ function(fcboot_ship target description)
 endfunction()
 fcboot_ship(fcboot "Saves and restores Fibre Channel adapter boot settings")
 fcboot_ship(fcboot-emu "Rehearses fcboot commands on an emulated server")
+fcboot_ship(fcboot-diff "Compares boot configuration files as a load reads them")
 
 install(TARGETS ${FCBOOT_SHIPPED_PROGRAMS}
   RUNTIME DESTINATION .

@@ -176,9 +176,22 @@ TEST(EmulatorFleet, FcbootEmuRunsTheUtilityKeepsStateAndStopsOnItsOwnErrors) {
     EXPECT_EQ(first["op"], "open");
     EXPECT_EQ(first["port"], 0);
 
+    // Written back only when the run changed it: a save leaves it as it is.
+    const std::string changed = fctest::ReadFileBytes(fleet) + "\n";
+    EXPECT_NE(changed, demo + "\n");
+    fctest::WriteFileBytes(fleet, changed);
+    EXPECT_EQ(EmuMain({"--fleet", fleet, "/s", dir + "/saved.cfg"}), 0);
+    EXPECT_EQ(fctest::ReadFileBytes(fleet), changed);
+    // Never over an existing file.
+    EXPECT_EQ(EmuMain({"--write-demo-fleet", fleet}), 125);
+    EXPECT_EQ(fctest::ReadFileBytes(fleet), changed);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(EmuMain({"--version"}), 0);
+    EXPECT_EQ(EmuMain({"--help"}), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind(FCBOOT_VERSION_LINE "\nusage: fcboot-emu ", 0), 0u) << out;
+
     // Own errors: 125, and the utility does not run (the fleet stays as it was).
-    const std::string changed = fctest::ReadFileBytes(fleet);
-    EXPECT_NE(changed, demo);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--fleet", fleet, "--verbose", "/s", dir + "/x.cfg"},
           {"--fleet"},

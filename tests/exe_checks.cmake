@@ -3,6 +3,8 @@
 #
 #   -DCHECK=cli             fcboot's dispatch and exit codes on a machine
 #                           without adapters, through its real platform backend
+#   -DCHECK=diff_cli        fcboot-diff (FCBOOT) as a script runs it: help,
+#                           version, wrong use, equal and differing files
 #   -DCHECK=static_runtime  the Windows programs import no MinGW runtime DLL
 #
 # Inputs: FCBOOT (program), PROGRAMS (|-separated, static_runtime), EMULATOR
@@ -12,7 +14,7 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Every failed check is reported (SEND_ERROR), and any one fails the test.
-if(CHECK STREQUAL "cli")
+if(CHECK STREQUAL "cli" OR CHECK STREQUAL "diff_cli")
   string(REPLACE "|" ";" emulator "${EMULATOR}")
   if(LINE_END STREQUAL "CRLF")
     set(eol "\r\n")
@@ -21,6 +23,7 @@ if(CHECK STREQUAL "cli")
   endif()
   file(REMOVE_RECURSE "${WORK_DIR}")
   file(MAKE_DIRECTORY "${WORK_DIR}")
+  get_filename_component(program "${FCBOOT}" NAME_WE)
 
   # expect(<exit code> <expected stdout> [ARG...])
   function(expect code stdout)
@@ -32,11 +35,35 @@ if(CHECK STREQUAL "cli")
     file(READ "${WORK_DIR}/stdout.txt" out HEX)
     string(HEX "${stdout}" expected)
     if(NOT rc STREQUAL "${code}" OR NOT out STREQUAL expected)
-      message(SEND_ERROR "fcboot ${ARGN}: exit ${rc}, stdout bytes [${out}]; "
+      message(SEND_ERROR "${program} ${ARGN}: exit ${rc}, stdout bytes [${out}]; "
                          "expected exit ${code}, stdout bytes [${expected}]")
     endif()
   endfunction()
 
+endif()
+
+if(CHECK STREQUAL "diff_cli")
+  expect(0 "${VERSION_LINE}${eol}" --version)
+  file(WRITE "${WORK_DIR}/a.cfg" "[HBA0]\nWWID=0000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=0\nBootDeviceWWID=0\nBootDeviceLUN[0]=0\n")
+  file(WRITE "${WORK_DIR}/b.cfg" "[HBA3]\nwwid=0000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=0\nBootDeviceWWID=0\nBootDeviceLUN[0]=9\n")
+  expect(0 "" a.cfg a.cfg)
+  expect(1 "0000000000000001 BootDeviceLUN[0]: expected 0, found 9${eol}" a.cfg b.cfg)
+  expect(2 "" a.cfg missing.cfg)
+  expect(2 "" --unknown a.cfg b.cfg)
+  execute_process(COMMAND ${emulator} "${FCBOOT}" --help OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc STREQUAL "0" OR NOT out MATCHES "^usage: fcboot-diff ")
+    message(SEND_ERROR "fcboot-diff --help: exit ${rc}, stdout [${out}]")
+  endif()
+  # A report that cannot be written is trouble, not a verdict.
+  if(EXISTS /dev/full AND NOT emulator)
+    execute_process(COMMAND "${FCBOOT}" a.cfg b.cfg WORKING_DIRECTORY "${WORK_DIR}"
+      OUTPUT_FILE /dev/full ERROR_QUIET RESULT_VARIABLE rc)
+    if(NOT rc STREQUAL "2")
+      message(SEND_ERROR "fcboot-diff a.cfg b.cfg >/dev/full: exit ${rc}, expected 2")
+    endif()
+  endif()
+
+elseif(CHECK STREQUAL "cli")
   expect(0 "${VERSION_LINE}${eol}" /v)
   # Wrong use: exit code 1 and not a byte on stdout.
   expect(1 "")

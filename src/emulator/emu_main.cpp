@@ -2,6 +2,7 @@
 // server, then reports protocol violations, writes the request log and keeps
 // the adapters' state in the fleet file.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -12,8 +13,19 @@
 namespace fcemu {
 namespace {
 
-int OwnError(const std::string& what) {
-    std::fprintf(stderr, "fcboot-emu: %s\n", what.c_str());
+const char kUsage[] =
+    "usage: fcboot-emu [--fleet FILE] [--requests FILE] [--] ARG...\n"
+    "       fcboot-emu --write-demo-fleet FILE\n"
+    "Runs fcboot with ARG... (/s FILE, /l FILE, ...) against an emulated server:\n"
+    "the fleet file (default: the built-in two-adapter demo server), written back\n"
+    "when the run changed what the adapters hold.\n"
+    "  --requests FILE          every request sent to the adapters, one JSON line each\n"
+    "  --write-demo-fleet FILE  writes the demo server as a new fleet file\n"
+    "  --help, --version        this text; the version line\n"
+    "Exit code: fcboot's, or 125 for fcboot-emu's own errors.\n";
+
+int OwnError(const std::string& what, bool withUsage = false) {
+    std::fprintf(stderr, "fcboot-emu: %s\n%s", what.c_str(), withUsage ? kUsage : "");
     std::fflush(stderr);
     return kEmuOwnError;
 }
@@ -23,6 +35,8 @@ struct Options {
     std::string requests;
     std::string demo_out;
     bool has_fleet = false, has_requests = false, has_demo = false;
+    bool help = false, version = false;
+    bool bad_option = false;
     int first_arg = 1;  // index of the utility's first argument
 };
 
@@ -35,6 +49,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             break;
         }
         if (arg.compare(0, 2, "--") != 0) break;
+        if (arg == "--help" || arg == "--version") {
+            (arg == "--help" ? o->help : o->version) = true;
+            ++i;
+            continue;
+        }
         std::string* value = nullptr;
         bool* seen = nullptr;
         if (arg == "--fleet") {
@@ -47,7 +66,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             value = &o->demo_out;
             seen = &o->has_demo;
         } else {
-            *error = "bad option: " + arg;
+            *error = "unknown option: " + arg;
+            o->bad_option = true;
             return false;
         }
         if (*seen) {
@@ -75,9 +95,23 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
 int FcbootEmuMain(int argc, char** argv) {
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, &options, &error)) return OwnError(error);
+    if (!ParseOptions(argc, argv, &options, &error)) return OwnError(error, options.bad_option);
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        fcboot::PrintVersion();
+        return 0;
+    }
 
     if (options.has_demo) {
+        // A fleet file may describe a real server: never replace one. (A
+        // name that cannot be looked up is left to the write to report.)
+        std::error_code ec;
+        const auto type = std::filesystem::symlink_status(options.demo_out, ec).type();
+        if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none)
+            return OwnError(options.demo_out + " exists; not overwritten");
         if (!SaveFleetFile(options.demo_out, DemoFleet(), &error)) return OwnError(error);
         return 0;
     }
@@ -122,8 +156,12 @@ int FcbootEmuMain(int argc, char** argv) {
             ownFailure = true;
         }
     }
-    // The adapters' state is kept whatever the utility's exit code.
-    if (options.has_fleet && !SaveFleetFile(options.fleet, CurrentFleet(), &error)) {
+    // The adapters' state is kept whatever the utility's exit code, and only
+    // a run that changed it writes: a save leaves the fleet file untouched,
+    // even where it could not be written.
+    const Fleet after = CurrentFleet();
+    if (options.has_fleet && SerializeFleet(after) != SerializeFleet(fleet) &&
+        !SaveFleetFile(options.fleet, after, &error)) {
         OwnError(error + "; the adapters' new state is lost");
         ownFailure = true;
     }

@@ -88,9 +88,9 @@ std::size_t OpenHandleCount();
 void CheckNoOpenHandles();
 
 // fcboot-emu: [--fleet FILE] [--requests FILE] [--] ARG... , or
-// --write-demo-fleet FILE. Runs the utility's main in this process against
-// the emulated server and returns its exit code (125 for fcboot-emu's own
-// errors).
+// --write-demo-fleet FILE, --help, --version. Runs the utility's main in this
+// process against the emulated server and returns its exit code (125 for
+// fcboot-emu's own errors).
 int FcbootEmuMain(int argc, char** argv);
 constexpr int kEmuOwnError = 125;
 

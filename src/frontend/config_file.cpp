@@ -1,5 +1,5 @@
-// The boot configuration file: the writer behind "/s" and "/se", the reader
-// behind "/l" and "/le", and the line and value parsers of the reader.
+// The boot configuration file: the writer behind "/s" and "/se", and the load
+// behind "/l" and "/le" on the section reader (config_reader.cpp).
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,61 +9,7 @@
 
 namespace fcboot {
 
-const ConfigKeyword ConfigKeywords[6] = {
-    {"[HBA", 1},
-    {"WWID", 2},
-    {"HostAdapterBiosEnable", 4},
-    {"SelectBootEnable", 8},
-    {"BootDeviceWWID", 16},
-    {"BootDeviceLUN[0]", 32},
-};
-
 namespace {
-
-// fgets buffer: one piece of a line plus its terminator.
-constexpr int kLineBufferSize = kMaxLinePiece + 1;
-
-bool IsDelimiter(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ';';
-}
-
-// First word at or after text: *length characters from the returned pointer;
-// nullptr when only delimiters (or nothing) follow.
-const char* FindWord(const char* text, std::size_t* length) {
-    if (text == nullptr) return nullptr;
-    while (*text != '\0' && IsDelimiter(*text)) ++text;
-    if (*text == '\0') return nullptr;
-    const char* end = text;
-    while (*end != '\0' && !IsDelimiter(*end)) ++end;
-    *length = static_cast<std::size_t>(end - text);
-    return text;
-}
-
-// Like FindWord, but terminates the word in place.
-char* CutWord(char* text) {
-    std::size_t length = 0;
-    char* word = const_cast<char*>(FindWord(text, &length));
-    if (word != nullptr) word[length] = '\0';
-    return word;
-}
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool EqualIgnoringAsciiCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char ca = *a;
-        char cb = *b;
-        if (ca >= 'A' && ca <= 'Z') ca = static_cast<char>(ca - 'A' + 'a');
-        if (cb >= 'A' && cb <= 'Z') cb = static_cast<char>(cb - 'A' + 'a');
-        if (ca != cb) return false;
-        if (ca == '\0') return true;
-    }
-}
 
 // Formats one line in full and writes it as one string; false when the
 // formatting or the write fails.
@@ -106,109 +52,7 @@ std::uint32_t ApplySection(const BootParams& p, std::uint32_t mode) {
     return b != 0 ? b : a;
 }
 
-// Stores the value of the key line `bit` in the record and returns 0, or
-// leaves the record as it was and returns the status a rejected value
-// leaves pending: an earlier accepted value of the key stays.
-std::uint32_t AcceptValue(BootParams* p, std::uint32_t bit, const char* value) {
-    std::uint8_t wwn[8];
-    std::uint32_t number = 0;
-    switch (bit) {
-    case 2:
-    case 16:
-        if (ParseWWN(value, wwn) != 0) return kExitNoSuchAdapter;
-        std::memcpy(bit == 2 ? p->WWID : p->BootDeviceWWID, wwn, sizeof wwn);
-        return 0;
-    case 4:
-    case 8:
-        if (ParseDecimal(value, &number) != 0 || number > 1) return kExitBadFlag;
-        (bit == 4 ? p->HostAdapterBiosEnable : p->SelectBootEnable) = number;
-        return 0;
-    case 32:
-        if (ParseDecimal(value, &number) != 0 || number > 255) return kExitBadLun;
-        p->BootDeviceLUN = number;
-        return 0;
-    default:
-        return 0;
-    }
-}
-
 }  // namespace
-
-std::uint8_t HexPairToByte(char high, char low) {
-    int h = HexDigitValue(high);
-    int l = HexDigitValue(low);
-    if (h < 0) h = 0;
-    if (l < 0) l = 0;
-    return static_cast<std::uint8_t>(h * 16 + l);
-}
-
-int ParseWWN(const char* value, std::uint8_t* wwn) {
-    std::memset(wwn, 0, 8);
-    char digits[16];
-    std::memset(digits, '0', sizeof digits);
-
-    std::size_t length = 0;
-    const char* word = FindWord(value, &length);
-    if (word == nullptr || length < 1 || length > sizeof digits) return 1;
-    for (std::size_t i = 0; i < length; ++i)
-        if (HexDigitValue(word[i]) < 0) return 1;
-
-    // Right-aligned: a short name is a name with its leading zeros left out.
-    std::memcpy(digits + sizeof digits - length, word, length);
-    for (int j = 0; j < 8; ++j) wwn[j] = HexPairToByte(digits[2 * j], digits[2 * j + 1]);
-    return 0;
-}
-
-int ParseDecimal(const char* value, std::uint32_t* out) {
-    *out = 0;
-    std::size_t length = 0;
-    const char* word = FindWord(value, &length);
-    if (word == nullptr || length > 5) return 1;
-    std::uint32_t number = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (word[i] < '0' || word[i] > '9') return 1;
-        number = number * 10 + static_cast<std::uint32_t>(word[i] - '0');
-    }
-    *out = number;
-    return 0;
-}
-
-int IsHbaSectionHeader(char* line) {
-    char* word = CutWord(line);
-    if (word == nullptr) return 0;
-    if (std::strstr(word, "[HBA") == nullptr) return 0;
-    // A word holding "[HBA" is at least four characters long.
-    return std::strchr(word + 4, ']') != nullptr ? 1 : 0;
-}
-
-std::uint32_t ParseConfigLine(char* line, char** keyword, char** value) {
-    *keyword = nullptr;
-    *value = nullptr;
-
-    char* start = line;
-    while (*start == '=') ++start;
-    if (*start == '\0') return 0;
-
-    char* equals = std::strchr(start, '=');
-    if (equals != nullptr) {
-        *equals = '\0';
-        *value = CutWord(equals + 1);
-    }
-
-    // The keyword part (up to the "=", now cut) must be exactly one word.
-    std::size_t length = 0;
-    char* word = const_cast<char*>(FindWord(start, &length));
-    if (word == nullptr) return 0;
-    std::size_t extra = 0;
-    if (FindWord(word + length, &extra) != nullptr) return 0;
-    word[length] = '\0';
-    *keyword = word;
-
-    if (IsHbaSectionHeader(word)) return ConfigKeywords[0].bit;
-    for (int i = 1; i < 6; ++i)
-        if (EqualIgnoringAsciiCase(word, ConfigKeywords[i].keyword)) return ConfigKeywords[i].bit;
-    return 0;
-}
 
 int SaveBootConfig(const char* fileName, std::uint32_t mode) {
     if (OpenAdapters() != 0) return kExitOpenFailed;
@@ -269,58 +113,18 @@ int LoadBootConfig(const char* fileName, std::uint32_t mode) {
         return kExitFile;
     }
 
-    // The pending status outlives a section header: a rejected value in a
-    // dropped section still counts unless a later section applies.
-    std::uint32_t pending = 0;
-    int lastError = 0;
-    std::uint32_t sectionsApplied = 0;
-    char line[kLineBufferSize];
-    bool atEnd = false;
-
-    while (!atEnd) {
-        // Outside a section: only a header line matters.
-        if (std::fgets(line, sizeof line, file) == nullptr) break;
-        if (!IsHbaSectionHeader(line)) continue;
-
-        std::uint32_t seen = 0;
-        BootParams p;
-        std::memset(&p, 0, sizeof p);
-        while (seen != kAllKeysSeen) {
-            if (std::fgets(line, sizeof line, file) == nullptr) {
-                atEnd = true;
-                break;
-            }
-            char* keyword = nullptr;
-            char* value = nullptr;
-            const std::uint32_t bit = ParseConfigLine(line, &keyword, &value);
-            if (bit == ConfigKeywords[0].bit) {
-                seen = 0;
-                std::memset(&p, 0, sizeof p);
-            } else if (bit != 0) {
-                const std::uint32_t rejected = AcceptValue(&p, bit, value);
-                if (rejected != 0)
-                    pending = rejected;
-                else
-                    seen |= bit;
-            }
-        }
-
-        if (seen == kAllKeysSeen) {
-            std::uint32_t status = ApplySection(p, mode);
-            if (status == 0) ++sectionsApplied;
-            pending = status;
-        }
-        if (pending != 0) lastError = static_cast<int>(pending);
-    }
-
-    // A read error is no end of file: the sections after it were never
-    // seen, so the load must not look complete.
-    bool readFailed = std::ferror(file) != 0;
+    // A load takes every complete section in turn; a read error is no end
+    // of file, so the sections after it were never seen and the load must
+    // not look complete.
+    const ConfigReaderHooks hooks{&mode, [](void* m, const BootParams& p) {
+                                      return ApplySection(p, *static_cast<std::uint32_t*>(m));
+                                  }};
+    const ConfigReadResult read = ReadBootConfig(file, hooks);
     std::fclose(file);
     CloseAdapters();
 
-    if (readFailed) return kExitFile;
-    return sectionsApplied > 0 ? kExitOk : lastError;
+    if (read.readFailed) return kExitFile;
+    return read.sectionsApplied > 0 ? kExitOk : read.lastError;
 }
 
 }  // namespace fcboot

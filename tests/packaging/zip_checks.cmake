@@ -117,3 +117,5 @@ run(0 "" fcboot-emu.exe /s boot.cfg)
 expect_file("${dir}/boot.cfg" "fcboot-emu.exe /s boot.cfg")
 run(0 "" fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg)
 expect_file("${dir}/fleet.cfg" "fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg")
+# The saved file holds what the example asks for.
+run(0 "" fcboot-diff.exe examples/boot.cfg fleet.cfg)

@@ -1,0 +1,510 @@
+// Reads each file with the utility's section reader and compares the
+// settings a load would write, keyed by the adapters' WWID.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "diff/diff.h"
+#include "frontend/frontend.h"
+
+namespace fcdiff {
+namespace {
+
+using fcboot::BootParams;
+using fcboot::ConfigPiece;
+using fcboot::ConfigPieceKind;
+
+constexpr std::uint32_t kWwidBit = 2;
+constexpr std::uint32_t kBootDeviceWwidBit = 16;
+
+const char* KeyName(std::uint32_t bit) {
+    for (const fcboot::ConfigKeyword& k : fcboot::ConfigKeywords)
+        if (k.bit == bit) return k.keyword;
+    return "?";
+}
+
+const char* AcceptedValues(std::uint32_t bit) {
+    if (bit == kWwidBit || bit == kBootDeviceWwidBit) return "1 to 16 hex digits";
+    return bit == 32 ? "a number from 0 to 255" : "0 or 1";
+}
+
+std::string WwnText(const std::uint8_t* w) {
+    char s[17];
+    std::snprintf(s, sizeof s, "%02x%02x%02x%02x%02x%02x%02x%02x", w[0], w[1], w[2], w[3], w[4],
+                  w[5], w[6], w[7]);
+    return s;
+}
+
+// A setting as a save writes it.
+std::string ValueText(const BootParams& p, std::uint32_t bit) {
+    switch (bit) {
+    case kWwidBit: return WwnText(p.WWID);
+    case kBootDeviceWwidBit: return WwnText(p.BootDeviceWWID);
+    case 4: return std::to_string(p.HostAdapterBiosEnable);
+    case 8: return std::to_string(p.SelectBootEnable);
+    default: return std::to_string(p.BootDeviceLUN);
+    }
+}
+
+// File text in a report line: in quotes, anything but printable ASCII as
+// \xNN, so that a line of a UTF-16 file shows what it holds.
+std::string Quote(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out + "\"";
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string Trim(const std::string& s) {
+    std::size_t a = 0, b = s.size();
+    while (a < b && IsBlank(s[a])) ++a;
+    while (b > a && IsBlank(s[b - 1])) --b;
+    return s.substr(a, b - a);
+}
+
+// What a load sees of a piece: up to its first NUL byte.
+std::string Seen(const ConfigPiece& p) { return std::string(p.text, std::strlen(p.text)); }
+
+// Lower case, without blanks: how a line reads to someone who wrote it.
+std::string Squeezed(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == ' ' || c == '\t') continue;
+        out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return out;
+}
+
+bool LooksLikeHeader(const std::string& line) {
+    const std::string s = Squeezed(line);
+    if (s.find("[hba") != std::string::npos) return true;
+    const std::size_t at = s.find("hba");
+    if (at == std::string::npos) return false;
+    std::size_t end = at + 3;
+    while (end < s.size() && s[end] >= '0' && s[end] <= '9') ++end;
+    return end < s.size() && s[end] == ']';
+}
+
+bool LooksLikeKey(const std::string& line) {
+    const std::string s = Squeezed(Trim(line));
+    if (s.empty() || s[0] == ';') return false;
+    for (const char* stem : {"wwid", "hostadapter", "selectboot", "bootdevice"})
+        if (s.compare(0, std::strlen(stem), stem) == 0) return true;
+    return false;
+}
+
+// Why a load does not take a line that looks like a header.
+const char* HeaderHint(const std::string& line) {
+    if (line.find("[HBA") == std::string::npos) return "a header is written \"[HBA\" in capitals";
+    // Outside a section such a line opens one; inside, only a line that is
+    // a key line with the header as its keyword does.
+    std::string copy = line;
+    if (fcboot::IsHbaSectionHeader(&copy[0]) != 0)
+        return "inside a section a header must stand alone on its line";
+    return "a header is one word, \"[HBA\" n \"]\", without blanks";
+}
+
+const char* KeyHint(const std::string& line) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) return "a key line is keyword=value";
+    if (Trim(line.substr(0, equals)).find_first_of(" \t") != std::string::npos)
+        return "the keyword is one word";
+    return "the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and "
+           "BootDeviceLUN[0]";
+}
+
+struct Rejection {
+    std::uint32_t line = 0;
+    std::uint32_t bit = 0;
+    std::string value;
+};
+
+struct Section {
+    std::uint32_t line = 0;
+    std::string header;
+    BootParams record{};
+    std::uint32_t seen = 0;
+    bool complete = false;
+    std::uint32_t endedBy = 0;  // the header that dropped it; 0: the end of the file
+    std::vector<Rejection> rejections;
+};
+
+struct FileRead {
+    std::string name;
+    std::vector<Section> sections;
+    std::vector<Finding> findings;  // the file's own: differences and notes
+    bool anyText = false;
+    bool utf16 = false;
+    std::uint32_t nulLine = 0, nulLines = 0;
+    std::uint32_t longLine = 0;
+    // The first notes on a header and on a key line not taken: the likely
+    // cause when nothing loads.
+    std::string headerHint, keyHint;
+};
+
+Finding FileFinding(const FileRead& f, FindingKind kind, std::uint32_t line,
+                    const std::string& what) {
+    Finding x;
+    x.kind = kind;
+    x.file = f.name;
+    x.line = line;
+    x.text = (IsNote(kind) ? "note: " : "") + f.name + (line ? ":" + std::to_string(line) : "") +
+             ": " + what;
+    return x;
+}
+
+void NoteNotTaken(FileRead* f, const ConfigPiece& p, const std::string& why,
+                  std::string* firstOfItsKind) {
+    const std::string what = Quote(Trim(Seen(p))) + " is not taken by a load: " + why;
+    if (firstOfItsKind->empty()) *firstOfItsKind = "line " + std::to_string(p.line) + ": " + what;
+    f->findings.push_back(FileFinding(*f, FindingKind::NotTaken, p.line, what));
+}
+
+// What follows the value word on its line, up to a comment.
+std::string AfterValue(const ConfigPiece& p) {
+    const std::string s = Seen(p);
+    const std::size_t from = std::min(s.size(), p.valueAt + p.valueLength);
+    return Trim(s.substr(from, s.find(';', from) - from));
+}
+
+void OnAccepted(FileRead* f, const ConfigPiece& p) {
+    const std::string key = KeyName(p.bit);
+    const std::string value(p.text + p.valueAt, p.valueLength);
+    BootParams loaded{};
+    std::uint32_t number = 0;
+    std::string loadsAs;
+    if (p.bit == kWwidBit || p.bit == kBootDeviceWwidBit) {
+        fcboot::ParseWWN(p.text + p.valueAt, loaded.WWID);
+        loadsAs = WwnText(loaded.WWID);
+        // Text after the value is reported below, with what the value loads as.
+        if (value.size() < 16 && loadsAs != std::string(16, '0') && AfterValue(p).empty()) {
+            Finding x = FileFinding(
+                *f, FindingKind::ShortName, p.line,
+                key + " " + value + " is shorter than 16 digits; a load pads it on the left to " +
+                    loadsAs);
+            x.key = key, x.written = value, x.loadsAs = loadsAs;
+            f->findings.push_back(x);
+        }
+    } else {
+        fcboot::ParseDecimal(p.text + p.valueAt, &number);
+        loadsAs = std::to_string(number);
+    }
+    if (!AfterValue(p).empty()) {
+        const std::string line = Seen(p);
+        const std::string written =
+            Trim(line.substr(p.valueAt, line.find(';', p.valueAt) - p.valueAt));
+        Finding x = FileFinding(
+            *f, FindingKind::TrailingText, p.line,
+            key + ": text after the value is ignored: " + Quote(written) + " loads as " + loadsAs);
+        x.key = key, x.written = written, x.loadsAs = loadsAs;
+        f->findings.push_back(x);
+    }
+}
+
+void OnPiece(void* context, const ConfigPiece& p) {
+    FileRead* f = static_cast<FileRead*>(context);
+    const std::string seen = Seen(p);
+    if (!Trim(seen).empty()) f->anyText = true;
+    if (p.line == 1 && !p.continued && p.length >= 2 &&
+        ((p.text[0] == '\xff' && p.text[1] == '\xfe') ||
+         (p.text[0] == '\xfe' && p.text[1] == '\xff')))
+        f->utf16 = true;
+    if (std::memchr(p.text, '\0', p.length) != nullptr) {
+        if (f->nulLine == 0) f->nulLine = p.line;
+        if (!p.continued) ++f->nulLines;
+    }
+    if (p.continued && f->longLine != p.line) {
+        f->longLine = p.line;
+        f->findings.push_back(FileFinding(*f, FindingKind::NotTaken, p.line,
+                                          "the line is longer than 255 characters; a load reads "
+                                          "each further piece of 255 as a line of its own"));
+    }
+
+    switch (p.kind) {
+    case ConfigPieceKind::Restart: f->sections.back().endedBy = p.line; [[fallthrough]];
+    case ConfigPieceKind::Header: {
+        Section s;
+        s.line = p.line;
+        s.header = std::string(p.text + p.wordAt, p.wordLength);
+        f->sections.push_back(s);
+        const std::string rest = Trim(seen.substr(p.wordAt + p.wordLength));
+        if (p.kind == ConfigPieceKind::Header && !rest.empty() && rest[0] != ';')
+            f->findings.push_back(FileFinding(
+                *f, FindingKind::NotTaken, p.line,
+                "text after the header " + Quote(s.header) + " is ignored: " + Quote(rest)));
+        break;
+    }
+    case ConfigPieceKind::Accepted: OnAccepted(f, p); break;
+    case ConfigPieceKind::Rejected:
+        f->sections.back().rejections.push_back(
+            {p.line, p.bit,
+             p.valueAt == fcboot::kNoWord ? "" : std::string(p.text + p.valueAt, p.valueLength)});
+        break;
+    case ConfigPieceKind::Outside:
+    case ConfigPieceKind::Ignored: {
+        const bool inSection = p.kind == ConfigPieceKind::Ignored;
+        if (LooksLikeHeader(seen)) {
+            NoteNotTaken(f, p, HeaderHint(seen), &f->headerHint);
+        } else if (LooksLikeKey(seen)) {
+            NoteNotTaken(f, p,
+                         inSection ? KeyHint(seen)
+                         : f->sections.empty()
+                             ? "it comes before the first section header"
+                             : "its section already had all five keys; a load reads "
+                               "nothing more up to the next header",
+                         &f->keyHint);
+        }
+        break;
+    }
+    }
+}
+
+std::uint32_t OnComplete(void* context, const BootParams& record) {
+    Section& s = static_cast<FileRead*>(context)->sections.back();
+    s.complete = true;
+    s.record = record;
+    s.seen = fcboot::kAllKeysSeen;
+    return 0;
+}
+
+void OnDropped(void* context, const BootParams& record, std::uint32_t seen) {
+    Section& s = static_cast<FileRead*>(context)->sections.back();
+    s.record = record;
+    s.seen = seen;
+}
+
+std::string SectionName(const Section& s) {
+    std::string name = "section " + Quote(s.header);
+    if ((s.seen & kWwidBit) != 0) name += " of " + WwnText(s.record.WWID);
+    return name;
+}
+
+// The skipped sections, and the rejected values that a section took from
+// another line.
+void JudgeSections(FileRead* f) {
+    for (const Section& s : f->sections) {
+        std::string missing, rejected;
+        for (std::uint32_t bit = kWwidBit; bit <= 32; bit <<= 1) {
+            const Rejection* last = nullptr;
+            for (const Rejection& r : s.rejections) {
+                if (r.bit != bit) continue;
+                last = &r;
+                if ((s.seen & bit) == 0) continue;
+                Finding x =
+                    FileFinding(*f, FindingKind::NotTaken, r.line,
+                                std::string(KeyName(bit)) + " " + Quote(r.value) + " is not " +
+                                    AcceptedValues(bit) + "; the section takes the " +
+                                    KeyName(bit) + " of another line");
+                x.key = KeyName(bit);
+                f->findings.push_back(x);
+            }
+            if ((s.seen & bit) != 0) continue;
+            if (last == nullptr) {
+                missing += (missing.empty() ? "no " : ", ") + std::string(KeyName(bit));
+            } else {
+                rejected += (rejected.empty() ? "" : "; ") + std::string(KeyName(bit)) + " " +
+                            Quote(last->value) + " at line " + std::to_string(last->line) +
+                            " is not " + AcceptedValues(bit);
+            }
+        }
+        if (s.complete) continue;
+        std::string why = rejected + (rejected.empty() || missing.empty() ? "" : "; ") + missing;
+        if (s.endedBy != 0)
+            why += "; the header at line " + std::to_string(s.endedBy) + " starts afresh";
+        Finding x = FileFinding(
+            *f, rejected.empty() ? FindingKind::IncompleteSection : FindingKind::RejectedSection,
+            s.line,
+            SectionName(s) + (rejected.empty() ? " is skipped" : " is rejected") +
+                " by a load: " + why);
+        if ((s.seen & kWwidBit) != 0) x.wwid = WwnText(s.record.WWID);
+        f->findings.push_back(x);
+    }
+}
+
+std::string NoSectionCause(const FileRead& f) {
+    if (!f.anyText && f.nulLine == 0) return "the file holds no text";
+    if (f.utf16)
+        return "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or "
+               "UTF-8";
+    if (f.nulLine != 0)
+        return "line " + std::to_string(f.nulLine) +
+               " holds NUL bytes (UTF-16 text without a byte order mark?)";
+    // With sections read, a key line not taken is the likely cause; without,
+    // a header not taken.
+    if (!f.sections.empty())
+        return f.keyHint.empty() ? "each section lacks a key or holds a rejected value" : f.keyHint;
+    if (!f.headerHint.empty()) return f.headerHint;
+    return "no line is a section header, \"[HBA\" n \"]\"";
+}
+
+// The repeated WWIDs of a file.
+void JudgeDuplicates(FileRead* f) {
+    std::map<std::string, std::uint32_t> first;
+    for (const Section& s : f->sections) {
+        if (!s.complete) continue;
+        const std::string wwid = WwnText(s.record.WWID);
+        const auto at = first.emplace(wwid, s.line);
+        if (at.second) continue;
+        Finding x = FileFinding(*f, FindingKind::Duplicate, s.line,
+                                SectionName(s) + " repeats a WWID (first at line " +
+                                    std::to_string(at.first->second) +
+                                    "); a load applies both, the later last");
+        x.wwid = wwid;
+        f->findings.push_back(x);
+    }
+}
+
+bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
+    f->name = name;
+    std::FILE* file = std::fopen(name.c_str(), "rt");
+    if (file == nullptr) {
+        *error = "cannot read " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    fcboot::ConfigReaderHooks hooks;
+    hooks.context = f;
+    hooks.apply = OnComplete;
+    hooks.piece = OnPiece;
+    hooks.dropped = OnDropped;
+    errno = 0;
+    const fcboot::ConfigReadResult read = fcboot::ReadBootConfig(file, hooks);
+    const int readErrno = errno;
+    std::fclose(file);
+    if (read.readFailed) {
+        *error = "cannot read " + name + " to its end: " + std::strerror(readErrno);
+        return false;
+    }
+
+    JudgeSections(f);
+    JudgeDuplicates(f);
+    if (f->nulLine != 0) {
+        f->findings.push_back(
+            FileFinding(*f, FindingKind::NotTaken, f->nulLine,
+                        "the line holds NUL bytes" +
+                            (f->nulLines > 1 ? " (" + std::to_string(f->nulLines) + " lines in all)"
+                                             : std::string()) +
+                            "; a load reads a line only up to the first"));
+    }
+    const bool anyComplete = std::any_of(f->sections.begin(), f->sections.end(),
+                                         [](const Section& s) { return s.complete; });
+    if (!anyComplete)
+        f->findings.push_back(
+            FileFinding(*f, FindingKind::NoSection, 0,
+                        "no complete section, so a load changes nothing: " + NoSectionCause(*f)));
+    return true;
+}
+
+// For each WWID, the complete section a load leaves in force: the last.
+std::map<std::string, const Section*> InForce(const FileRead& f) {
+    std::map<std::string, const Section*> last;
+    for (const Section& s : f.sections)
+        if (s.complete) last[WwnText(s.record.WWID)] = &s;
+    return last;
+}
+
+// A comparison names the file and line of the section it stands for.
+Finding Comparison(FindingKind kind, const std::string& wwid, const std::string& file,
+                   std::uint32_t line, const std::string& what) {
+    Finding x;
+    x.kind = kind;
+    x.file = file;
+    x.line = line;
+    x.wwid = wwid;
+    x.text = wwid + what;
+    return x;
+}
+
+void SortByLine(std::vector<Finding>* findings) {
+    std::stable_sort(findings->begin(), findings->end(),
+                     [](const Finding& a, const Finding& b) { return a.line < b.line; });
+}
+
+// EXPECTED's order for the differences and notes of one side.
+void Collect(std::vector<Finding>* side, Report* report) {
+    SortByLine(side);
+    for (Finding& x : *side) (IsNote(x.kind) ? report->notes : report->differences).push_back(x);
+}
+
+}  // namespace
+
+bool IsNote(FindingKind kind) {
+    return kind == FindingKind::ShortName || kind == FindingKind::NotTaken;
+}
+
+const char* KindName(FindingKind kind) {
+    switch (kind) {
+    case FindingKind::NoSection: return "no-section";
+    case FindingKind::IncompleteSection: return "incomplete-section";
+    case FindingKind::RejectedSection: return "rejected-section";
+    case FindingKind::Duplicate: return "duplicate";
+    case FindingKind::TrailingText: return "trailing-text";
+    case FindingKind::Missing: return "missing";
+    case FindingKind::Value: return "value";
+    case FindingKind::Extra: return "extra";
+    case FindingKind::ShortName: return "short-name";
+    case FindingKind::NotTaken: return "not-taken";
+    }
+    return "?";
+}
+
+bool CompareFiles(const std::string& expected, const std::string& actual, bool exact,
+                  Report* report, std::string* error) {
+    *report = Report{};
+    FileRead want, have;
+    if (!ReadFile(expected, &want, error) || !ReadFile(actual, &have, error)) return false;
+    const std::map<std::string, const Section*> wanted = InForce(want), held = InForce(have);
+
+    // Each adapter is compared where EXPECTED's section in force stands.
+    std::vector<Finding> first = want.findings, second = have.findings;
+    for (const Section& s : want.sections) {
+        const std::string wwid = WwnText(s.record.WWID);
+        if (!s.complete || wanted.at(wwid) != &s) continue;
+        const auto found = held.find(wwid);
+        if (found == held.end()) {
+            Finding x = Comparison(FindingKind::Missing, wwid, expected, s.line,
+                                   ": missing from " + actual);
+            x.expected = wwid;
+            first.push_back(x);
+            continue;
+        }
+        for (std::uint32_t bit = 4; bit <= 32; bit <<= 1) {
+            const std::string e = ValueText(s.record, bit),
+                              a = ValueText(found->second->record, bit);
+            if (e == a) continue;
+            Finding x =
+                Comparison(FindingKind::Value, wwid, expected, s.line,
+                           std::string(" ") + KeyName(bit) + ": expected " + e + ", found " + a);
+            x.key = KeyName(bit), x.expected = e, x.found = a;
+            first.push_back(x);
+        }
+    }
+    if (exact) {
+        for (const Section& s : have.sections) {
+            const std::string wwid = WwnText(s.record.WWID);
+            if (!s.complete || held.at(wwid) != &s || wanted.count(wwid) != 0) continue;
+            Finding x = Comparison(FindingKind::Extra, wwid, actual, s.line,
+                                   ": only in " + actual + ", not in " + expected);
+            x.found = wwid;
+            second.push_back(x);
+        }
+    }
+    Collect(&first, report);
+    Collect(&second, report);
+    return true;
+}
+
+}  // namespace fcdiff

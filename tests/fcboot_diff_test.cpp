@@ -1,0 +1,196 @@
+// fcboot-diff: pairs of files written out here, judged by the exact report
+// lines and the exit code; the JSON form read back against the text form; a
+// load with a failing adapter caught through the emulator.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "diff/diff.h"
+#include "support/harness.h"
+
+namespace {
+
+struct DiffRun {
+    int code = -1;
+    std::string out, err;
+};
+
+// fcboot-diff ARGS..., in the current folder; want.cfg now.cfg when ARGS
+// names no file.
+DiffRun Invoke(std::vector<std::string> args) {
+    args.insert(args.begin(), "fcboot-diff");
+    if (args.size() == 1 || args.back().compare(0, 2, "--") == 0)
+        args.insert(args.end(), {"want.cfg", "now.cfg"});
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    DiffRun r;
+    r.code = fcdiff::DiffMain(static_cast<int>(argv.size()), argv.data(), &r.out, &r.err);
+    return r;
+}
+
+// The same in a fresh folder, where want.cfg and now.cfg hold `want` and `now`.
+DiffRun Diff(const std::string& want, const std::string& now, const std::vector<std::string>& args = {}) {
+    std::filesystem::current_path(fctest::TempDir());
+    fctest::WriteFileBytes("want.cfg", want);
+    fctest::WriteFileBytes("now.cfg", now);
+    return Invoke(args);
+}
+
+std::string Section(const std::string& wwid, const std::string& lun = "0", const char* header = "[HBA0]",
+                    const std::string& device = "500000000000a001") {
+    return std::string(header) + "\nWWID=" + wwid + "\nHostAdapterBiosEnable=1\nSelectBootEnable=1\n" +
+           "BootDeviceWWID=" + device + "\nBootDeviceLUN[0]=" + lun + "\n\n";
+}
+
+const std::string kA = "1000000000000001", kB = "1000000000000002";
+const std::string kTwo = Section(kA) + Section(kB, "0", "[HBA1]", "0");
+
+TEST(FcbootDiff, FilesThatDifferOnlyInFormAreTheSame) {
+    const std::string crlf = "[HBA9]\r\nwwid=1000000000000002\r\nhostadapterbiosenable=01\r\n"
+                             "BootDeviceLUN[0]=7\r\nSelectBootEnable = 1 ; by hand\r\nUnknown=1\r\n\r\n"
+                             "BootDeviceLUN[0]=00000\r\nBootDeviceWWID=0000000000000000\r\n";
+    const struct { const char* name; std::string now; } cases[] = {
+        {"sections swapped, headers renumbered", Section(kB, "0", "[HBA7]", "0") + Section(kA, "0", "x[HBA]")},
+        {"hex case, leading zeros, CR LF, unknown lines, a key repeated",
+         Section(kA, "0", "[HBA0]", "500000000000A001") + crlf},
+        {"a comment after a value", Section(kA, "0 ; boot LUN") + Section(kB, "0", "[HBA1]", "0")},
+    };
+    for (const auto& c : cases) {
+        const DiffRun r = Diff(kTwo, c.now);
+        EXPECT_EQ(r.code, fcdiff::kDiffSame) << c.name << "\n" << r.out;
+        EXPECT_EQ(r.out, "") << c.name;
+    }
+    // wwid=a1 is 00000000000000A1: the same adapter, with a note on the padding.
+    const DiffRun r = Diff(Section("00000000000000A1"), Section("a1"));
+    EXPECT_EQ(r.code, fcdiff::kDiffSame);
+    EXPECT_EQ(r.out, "note: now.cfg:2: WWID a1 is shorter than 16 digits; a load pads it on the left to "
+                     "00000000000000a1\n");
+}
+
+TEST(FcbootDiff, EachDifferenceHasItsLine) {
+    std::string utf16 = "\xff\xfe";
+    for (char c : Section(kA)) utf16 += std::string(1, c) + '\0';
+    const std::string keywords = "the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, "
+                                 "BootDeviceWWID and BootDeviceLUN[0]\n";
+    const std::string nothing = "want.cfg: no complete section, so a load changes nothing: ";
+    const struct { const char* name; std::string want, now; std::vector<std::string> args; std::string out; } cases[] = {
+        {"value", kTwo, Section(kA, "3") + Section(kB, "0", "[HBA1]", "0"), {},
+         "1000000000000001 BootDeviceLUN[0]: expected 0, found 3\n"},
+        {"adapter missing", kTwo, Section(kB, "0", "[HBA1]", "0"), {}, "1000000000000001: missing from now.cfg\n"},
+        {"adapter extra, --exact", Section(kA), kTwo, {"--exact"},
+         "1000000000000002: only in now.cfg, not in want.cfg\n"},
+        {"grouped name and trailing number", Section(kA, "1 0", "[HBA0]", "5000 0000 0000 a001"), Section(kA), {},
+         "1000000000000001 BootDeviceWWID: expected 0000000000005000, found 500000000000a001\n"
+         "1000000000000001 BootDeviceLUN[0]: expected 1, found 0\n"
+         "want.cfg:5: BootDeviceWWID: text after the value is ignored: \"5000 0000 0000 a001\" loads as "
+         "0000000000005000\n"
+         "want.cfg:6: BootDeviceLUN[0]: text after the value is ignored: \"1 0\" loads as 1\n"},
+        {"incomplete and rejected sections",
+         Section(kA, "300") + "[HBA1]\nWWID=" + kB + "\nBootDeviceLUN=0\n" + Section(kB, "0", "[HBA1]", "0"), kTwo, {},
+         "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is rejected by a load: BootDeviceLUN[0] \"300\" "
+         "at line 6 is not a number from 0 to 255; the header at line 8 starts afresh\n"
+         "want.cfg:8: section \"[HBA1]\" of 1000000000000002 is skipped by a load: no HostAdapterBiosEnable, "
+         "SelectBootEnable, BootDeviceWWID, BootDeviceLUN[0]; the header at line 11 starts afresh\n"
+         "note: want.cfg:10: \"BootDeviceLUN=0\" is not taken by a load: " + keywords},
+        {"a WWID twice", kTwo + Section(kA, "2", "[HBA2]"), kTwo, {},
+         "want.cfg:15: section \"[HBA2]\" of 1000000000000001 repeats a WWID (first at line 1); a load "
+         "applies both, the later last\n"
+         "1000000000000001 BootDeviceLUN[0]: expected 2, found 0\n"},
+        {"empty", "", kTwo, {}, nothing + "the file holds no text\n"},
+        {"UTF-16", utf16, kTwo, {},
+         nothing + "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8\n"
+                   "note: want.cfg:1: the line holds NUL bytes (8 lines in all); a load reads a line only up to "
+                   "the first\n"},
+        {"header in small letters", "[hba0]\n", kTwo, {},
+         nothing + "line 1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"
+                   "note: want.cfg:1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"},
+        {"header with a blank", "[HBA 0]\n", kTwo, {},
+         nothing + "line 1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n \"]\", without "
+                   "blanks\nnote: want.cfg:1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n "
+                   "\"]\", without blanks\n"},
+        {"key misspelt", Section(kA).replace(Section(kA).find("LUN[0]"), 6, "LUN"), kTwo, {},
+         nothing + "line 6: \"BootDeviceLUN=0\" is not taken by a load: " + keywords +
+             "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is skipped by a load: no BootDeviceLUN[0]\n"
+             "note: want.cfg:6: \"BootDeviceLUN=0\" is not taken by a load: " + keywords},
+    };
+    for (const auto& c : cases) {
+        const DiffRun r = Diff(c.want, c.now, c.args);
+        EXPECT_EQ(r.code, fcdiff::kDiffDifferent) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+    }
+    // Without --exact, an adapter only ACTUAL holds is no difference.
+    EXPECT_EQ(Diff(Section(kA), kTwo).code, fcdiff::kDiffSame);
+}
+
+TEST(FcbootDiff, TheJsonFormCarriesTheTextForm) {
+    const DiffRun text = Diff(kTwo, Section(kA, "3") + "[hba1] \"x\"\t\xff\n" + Section("a1"), {"--exact"});
+    const DiffRun json = Invoke({"--json", "--exact"});
+    ASSERT_EQ(json.code, fcdiff::kDiffDifferent);
+    const nlohmann::json doc = nlohmann::json::parse(json.out);
+    EXPECT_EQ(doc["expected"], "want.cfg");
+    EXPECT_EQ(doc["same"], false);
+    std::string lines;
+    for (const char* list : {"differences", "notes"})
+        for (const auto& x : doc[list]) lines += x["text"].get<std::string>() + "\n";
+    EXPECT_EQ(lines, text.out);
+    const auto& value = doc["differences"][0];
+    EXPECT_EQ(value["kind"], "value");
+    EXPECT_EQ(value["wwid"], kA);
+    EXPECT_EQ(value["key"], "BootDeviceLUN[0]");
+    EXPECT_EQ(value["expected"], "0");
+    EXPECT_EQ(value["found"], "3");
+    EXPECT_EQ(doc["differences"].size() + doc["notes"].size(), 5u);
+}
+
+TEST(FcbootDiff, TroubleEndsWith2AndHelpWith0) {
+    const struct { std::vector<std::string> args; const char* err; } cases[] = {
+        {{"want.cfg", "missing.cfg"}, "fcboot-diff: cannot read missing.cfg"},
+        {{"want.cfg", "."}, "fcboot-diff: cannot read ."},  // a folder
+        {{"want.cfg"}, "fcboot-diff: needs two files, EXPECTED and ACTUAL\nusage: "},
+        {{"want.cfg", "now.cfg", "now.cfg"}, "fcboot-diff: needs two files"},
+        {{"--exact", "--color", "want.cfg", "now.cfg"}, "fcboot-diff: unknown option: --color\nusage: "},
+    };
+    for (const auto& c : cases) {
+        const DiffRun r = Diff(kTwo, kTwo, c.args);
+        EXPECT_EQ(r.code, fcdiff::kDiffTrouble) << c.args.back();
+        EXPECT_EQ(r.out, "") << c.args.back();
+        EXPECT_EQ(r.err.compare(0, std::string(c.err).size(), c.err), 0) << r.err;
+    }
+    const DiffRun help = Invoke({"--help"});
+    EXPECT_EQ(help.code, fcdiff::kDiffSame);
+    EXPECT_EQ(help.out.compare(0, 19, "usage: fcboot-diff "), 0);
+    EXPECT_EQ(Invoke({"--version"}).out, std::string(FCBOOT_VERSION_LINE) + "\n");
+}
+
+// A load whose write fails on one adapter still ends with 0; a save and
+// fcboot-diff find exactly that adapter.
+TEST(FcbootDiff, CatchesTheAdapterALoadDidNotReach) {
+    const std::string want = Section("1000000000000001", "5", "[HBA0]", "2100000000000042") +
+                             Section("1000000000000002", "6", "[HBA1]", "2100000000000043");
+    for (const bool fault : {false, true}) {
+        fcemu::Fleet fleet = fcemu::DemoFleet();
+        if (fault) {
+            fcemu::FaultRule rule;
+            rule.match = "mailbox:27", rule.value = 31;
+            fleet.devices[1].faults.push_back(rule);
+        }
+        std::filesystem::current_path(fctest::TempDir());
+        fctest::WriteFileBytes("want.cfg", want);
+        const fctest::RunResult load = fctest::RunUtility(fleet, {"/l", "want.cfg"});
+        EXPECT_EQ(load.exit_code, 0);
+        ASSERT_EQ(fctest::RunUtility(load.fleet_after, {"/s", "now.cfg"}).exit_code, 0);
+        const DiffRun r = Invoke({});
+        EXPECT_EQ(r.code, fault ? fcdiff::kDiffDifferent : fcdiff::kDiffSame);
+        EXPECT_EQ(r.out, fault ? "1000000000000002 HostAdapterBiosEnable: expected 1, found 0\n"
+                                 "1000000000000002 SelectBootEnable: expected 1, found 0\n"
+                                 "1000000000000002 BootDeviceWWID: expected 2100000000000043, found 0000000000000000\n"
+                                 "1000000000000002 BootDeviceLUN[0]: expected 6, found 0\n"
+                               : "");
+    }
+}
+
+}  // namespace
