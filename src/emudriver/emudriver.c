@@ -39,23 +39,27 @@ static void PortName(WCHAR *buffer, size_t count, const WCHAR *prefix, ULONG por
     buffer[n] = 0;
 }
 
-static void SetLink(ULONG port, BOOLEAN wanted)
+/* A name already taken (a real adapter's port on a Windows machine) fails:
+   requests meant for the emulator must never reach a real device. */
+static NTSTATUS SetLink(ULONG port, BOOLEAN wanted)
 {
     WCHAR link[40], device[48];
     UNICODE_STRING linkName, deviceName;
+    NTSTATUS status = STATUS_SUCCESS;
     const BOOLEAN linked = (g_linked[port / 8] >> (port % 8)) & 1;
-    if (wanted == linked) return;
+    if (wanted == linked) return STATUS_SUCCESS;
     PortName(link, 40, L"\\DosDevices\\Scsi", port, L":");
     RtlInitUnicodeString(&linkName, link);
     if (wanted) {
         PortName(device, 48, L"\\Device\\FcbootEmuDrvScsi", port, L"");
         RtlInitUnicodeString(&deviceName, device);
-        if (!NT_SUCCESS(IoCreateSymbolicLink(&linkName, &deviceName))) return;
-        g_linked[port / 8] |= (UCHAR)(1u << (port % 8));
+        status = IoCreateSymbolicLink(&linkName, &deviceName);
+        if (NT_SUCCESS(status)) g_linked[port / 8] |= (UCHAR)(1u << (port % 8));
     } else {
         IoDeleteSymbolicLink(&linkName);
         g_linked[port / 8] &= (UCHAR)~(1u << (port % 8));
     }
+    return status;
 }
 
 static void ClosePipe(void)
@@ -130,11 +134,10 @@ static NTSTATUS Connect(const EMUDRV_CONNECT *connect)
     status = ZwCreateFile(&g_pipe, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL,
                           FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
                           NULL, 0);
-    if (!NT_SUCCESS(status)) {
-        g_pipe = NULL;
-    } else {
-        for (port = 0; port < PORT_COUNT; ++port) SetLink(port, (connect->ports[port / 8] >> (port % 8)) & 1);
-    }
+    if (!NT_SUCCESS(status)) g_pipe = NULL;
+    for (port = 0; NT_SUCCESS(status) && port < PORT_COUNT; ++port)
+        status = SetLink(port, (connect->ports[port / 8] >> (port % 8)) & 1);
+    if (!NT_SUCCESS(status)) ClosePipe();
     KeReleaseMutex(&g_lock, FALSE);
     return status;
 }
@@ -214,7 +217,7 @@ static void Unload(PDRIVER_OBJECT driver)
     (void)driver;
     ClosePipe();
     for (port = 0; port < PORT_COUNT; ++port) {
-        SetLink(port, FALSE);
+        (void)SetLink(port, FALSE);
         if (g_ports[port] != NULL) IoDeleteDevice(g_ports[port]);
     }
     RtlInitUnicodeString(&link, EMUDRV_CONTROL_LINK_NAME);

@@ -26,7 +26,8 @@
 /* Control requests on the control device, CTL_CODE(FILE_DEVICE_UNKNOWN,
    0x900 and 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS).
    CONNECT: the driver connects to the pipe (dropping an earlier connection)
-   and links "\DosDevices\Scsi<n>:" for exactly the ports of the map.
+   and links "\DosDevices\Scsi<n>:" for exactly the ports of the map; it
+   fails, unconnected, if such a name is taken by another device.
    DISCONNECT: the driver closes the pipe; the links stay, and every request
    on them fails with EMUDRV_STATUS_NOT_CONNECTED. The driver handles one
    request at a time, so DISCONNECT also tells the serving emulator that
@@ -49,8 +50,10 @@ typedef struct EMUDRV_CONNECT {
 #define EMUDRV_CONNECT_SIZE 36u
 
 /* The status of every port request while no serving emulator is connected
-   (STATUS_DEVICE_NOT_CONNECTED, which the caller sees as Windows error 1167).
-   The serving emulator never answers with it: no fault rule can produce it. */
+   (STATUS_DEVICE_NOT_CONNECTED, which the caller sees as Windows error 1167),
+   and of one the serving emulator cannot answer faithfully. No fault rule
+   can produce it, so a fault of the harness never looks like an adapter's
+   answer. */
 #define EMUDRV_STATUS_NOT_CONNECTED ((int32_t)0xC000009Du)
 #define EMUDRV_ERROR_NOT_CONNECTED 1167u
 
@@ -94,8 +97,9 @@ typedef struct EMUDRV_REPLY {
 #define EMUDRV_REP_INFORMATION 8u
 #define EMUDRV_REP_HEADER_SIZE 12u
 
-/* The largest input or output a request may carry (the node list grows to
-   2 MiB); the driver fails a larger one with EMUDRV_STATUS_NOT_CONNECTED. */
+/* The largest input or output a request may carry (the utility's node list
+   grows to 2 MiB); the driver fails a larger one with
+   EMUDRV_STATUS_NOT_CONNECTED. */
 #define EMUDRV_MAX_DATA (4u << 20)
 
 EMUDRV_STATIC_ASSERT(sizeof(EMUDRV_CONNECT) == EMUDRV_CONNECT_SIZE &&

@@ -184,7 +184,8 @@ DeviceServiceOutcome ServeDeviceRequests(const DeviceServiceRun& run, int* exitC
     } else if (!::DeviceIoControl(control, EMUDRV_IOCTL_CONNECT, connect.data(),
                                   static_cast<DWORD>(connect.size()), nullptr, 0, &returned,
                                   nullptr)) {
-        *error = WithError("the driver could not connect to " EMUDRV_PIPE_PATH);
+        *error = WithError("the driver could not connect to " EMUDRV_PIPE_PATH
+                           " or link a port (a name \\\\.\\Scsi<n>: that is taken)");
     } else if (!::ConnectNamedPipe(s.pipe, nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
         *error = WithError("the driver's connection did not arrive");
     } else if ((thread = ::CreateThread(nullptr, 0, ServeLoop, &s, 0, nullptr)) == nullptr) {
