@@ -30,27 +30,26 @@ if(NOT imports STREQUAL "DLL Name: ntoskrnl.exe")
 endif()
 
 # run(<in|dev> <folder> ARG...): fcboot-emu.exe in-process or the script;
-# sets rc, out (hex bytes) and err.
+# sets <in|dev>_rc, _out (hex bytes) and _err.
 function(run side dir)
+  set(command "${SCRIPT}")
   if(side STREQUAL "in")
     set(command "${wine}" "${MINGW_DIR}/fcboot-emu.exe")
-  else()
-    set(command "${SCRIPT}")
   endif()
   execute_process(COMMAND ${command} ${ARGN} WORKING_DIRECTORY "${dir}"
     OUTPUT_FILE "${dir}/stdout" ERROR_VARIABLE e RESULT_VARIABLE r)
   file(READ "${dir}/stdout" o HEX)
-  set(rc "${r}" PARENT_SCOPE)
-  set(out "${o}" PARENT_SCOPE)
-  set(err "${e}" PARENT_SCOPE)
+  set(${side}_rc "${r}" PARENT_SCOPE)
+  set(${side}_out "${o}" PARENT_SCOPE)
+  set(${side}_err "${e}" PARENT_SCOPE)
 endfunction()
 
-# same(NAME <folder name> FLEET <json> [EXIT <code>] ARGS <option> [FILE <name>]
-#      [BEFORE <text of FILE>] [WANT <bytes FILE must then hold>] [UNCHANGED])
-# Without EXIT, any code of the exit-code table.
-# FILE is relative to the case's folder; the device path gets its absolute
-# Linux name, fleet file and request log included, and the in-process run
-# the relative one. UNCHANGED: the fleet must be written back as it was.
+# same(NAME <folder> FLEET <json> [EXIT <code>] ARGS <option> FILE <name>
+#      [BEFORE <text of FILE>] [WANT <text FILE must then hold>] [UNCHANGED])
+# Runs both ways and compares. FILE is relative to the case's folder: the
+# in-process run gets it so, the device path its absolute Linux name (fleet
+# file and request log too). Without EXIT any code of the exit-code table
+# will do. UNCHANGED: the fleet must be written back as it was.
 function(same)
   cmake_parse_arguments(PARSE_ARGV 0 c "UNCHANGED" "NAME;FLEET;EXIT;FILE;BEFORE;WANT" "ARGS")
   foreach(side in dev)
@@ -65,29 +64,23 @@ function(same)
     if(side STREQUAL "dev")
       set(at "${dir}/")
     endif()
-    set(file_arg)
-    if(DEFINED c_FILE)
-      set(file_arg "${at}${c_FILE}")
-    endif()
-    run(${side} "${dir}" --fleet "${at}fleet.json" --requests "${at}requests.jsonl" ${c_ARGS} ${file_arg})
-    set(${side}_rc "${rc}")
-    set(${side}_out "${out}")
-    set(${side}_err "${err}")
+    run(${side} "${dir}" --fleet "${at}fleet.json" --requests "${at}requests.jsonl"
+        ${c_ARGS} "${at}${c_FILE}")
     set(${side}_file "(none)")
-    if(DEFINED c_FILE AND NOT IS_DIRECTORY "${dir}/${c_FILE}" AND EXISTS "${dir}/${c_FILE}")
+    if(NOT IS_DIRECTORY "${dir}/${c_FILE}" AND EXISTS "${dir}/${c_FILE}")
       file(READ "${dir}/${c_FILE}" ${side}_file HEX)
     endif()
     file(READ "${dir}/fleet.json" ${side}_fleet)
     file(READ "${dir}/requests.jsonl" log)
     if(side STREQUAL "in")
-      string(REGEX REPLACE "{\"seq\":[0-9]+,\"op\":\"open\",\"port\":[0-9]+,\"ok\":false,\"error\":2}\n"
-             "" log "${log}")
+      set(absent "{\"seq\":[0-9]+,\"op\":\"open\",\"port\":[0-9]+,\"ok\":false,\"error\":2}\n")
+      string(REGEX REPLACE "${absent}" "" log "${log}")
     endif()
     string(REGEX REPLACE "\"seq\":[0-9]+," "" ${side}_log "${log}")
   endforeach()
 
-  if(NOT in_rc MATCHES "^(0|1|2|4|5|7|8|16|17|255)$" OR (DEFINED c_EXIT AND NOT in_rc STREQUAL c_EXIT)
-     OR NOT in_err STREQUAL "")
+  if(NOT in_rc MATCHES "^(0|1|2|4|5|7|8|16|17|255)$" OR NOT in_err STREQUAL "" OR
+     (DEFINED c_EXIT AND NOT in_rc STREQUAL c_EXIT))
     message(SEND_ERROR "${c_NAME}: in-process exit ${in_rc}, expected ${c_EXIT}\n${in_err}")
   endif()
   foreach(what rc out err file fleet log)
@@ -96,36 +89,54 @@ function(same)
                          "  device path: ${dev_${what}}")
     endif()
   endforeach()
-  if(DEFINED c_WANT)
-    string(HEX "${c_WANT}" want)
-    if(NOT dev_file STREQUAL want)
-      message(SEND_ERROR "${c_NAME}: ${c_FILE} holds [${dev_file}], expected [${want}]")
-    endif()
+  string(HEX "${c_WANT}" want)
+  if(DEFINED c_WANT AND NOT dev_file STREQUAL want)
+    message(SEND_ERROR "${c_NAME}: ${c_FILE} holds [${dev_file}], expected [${want}]")
   endif()
   if(c_UNCHANGED AND NOT dev_fleet STREQUAL c_FLEET)
     message(SEND_ERROR "${c_NAME}: the fleet was written back changed:\n${dev_fleet}")
   endif()
 endfunction()
 
-# harness(<name> <fleet> <stderr regex> [ENV <var=value>] ARGS <arg>...):
-# the script must end with 125 and the message, write no boot configuration
-# file and leave the fleet as it was.
+# harness(<name> <fleet> <stderr regex> [ENV <var=value>]): the script's save
+# must end with 125 and the message, write no file and leave the fleet.
 function(harness name fleet message)
-  cmake_parse_arguments(PARSE_ARGV 3 h "" "ENV" "ARGS")
+  cmake_parse_arguments(PARSE_ARGV 3 h "" "ENV" "")
   set(dir "${WORK_DIR}/${name}")
   file(MAKE_DIRECTORY "${dir}")
   file(WRITE "${dir}/fleet.json" "${fleet}")
-  set(command "${SCRIPT}")
-  if(DEFINED h_ENV)
-    set(command "${CMAKE_COMMAND}" -E env "${h_ENV}" "${SCRIPT}")
-  endif()
-  execute_process(COMMAND ${command} --fleet fleet.json ${h_ARGS} WORKING_DIRECTORY "${dir}"
-    OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env ${h_ENV} "${SCRIPT}" --fleet fleet.json /s boot.cfg
+    WORKING_DIRECTORY "${dir}" OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
   file(READ "${dir}/fleet.json" after)
   if(NOT r STREQUAL "125" OR NOT e MATCHES "${message}" OR EXISTS "${dir}/boot.cfg" OR
      NOT after STREQUAL fleet)
     message(SEND_ERROR "${name}: exit ${r}, stderr [${e}], stdout [${o}]; expected 125, "
                        "[${message}], no boot.cfg and the fleet as it was")
+  endif()
+endfunction()
+
+# probe(<what> <expected output> [SERVE <fleet> [STDERR <regex>]] ARGS <arg>...):
+# the probe alone, or run by the serving emulator on the fleet; nothing on
+# standard error unless STDERR says what.
+function(probe what expected)
+  cmake_parse_arguments(PARSE_ARGV 2 p "" "SERVE;STDERR" "ARGS")
+  if(NOT DEFINED p_STDERR)
+    set(p_STDERR "^$")
+  endif()
+  set(command "${wine}" "${PROBE}")
+  set(dir "${WORK_DIR}/probe")
+  file(MAKE_DIRECTORY "${dir}")
+  if(DEFINED p_SERVE)
+    file(WRITE "${dir}/fleet.json" "${p_SERVE}")
+    string(REPLACE "/" "\\" program "Z:${PROBE}")
+    set(command "${wine}" "${MINGW_DIR}/fcboot-emu.exe" --serve --fleet fleet.json --run "${program}")
+  endif()
+  execute_process(COMMAND ${command} ${p_ARGS} WORKING_DIRECTORY "${dir}"
+    OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
+  string(REPLACE "\r\n" "\n" o "${o}")
+  if(NOT o STREQUAL expected OR NOT e MATCHES "${p_STDERR}")
+    message(SEND_ERROR "probe, ${what}: exit ${r}, output [${o}], stderr [${e}]; "
+                       "expected [${expected}]")
   endif()
 endfunction()
 
@@ -145,15 +156,15 @@ endfunction()
 file(READ "${DEMO_FLEET}" demo)
 file(READ "${EXAMPLE}" example)
 string(REPLACE "\n" "\r\n" example "${example}")
-string(HEX "${example}" example_hex)
 
 # --- the worked example, saved and loaded back in both modes -------------------
 foreach(mode "" e)
-  same(NAME save${mode} FLEET "${demo}" EXIT 0 ARGS /s${mode} FILE boot.cfg WANT "${example}" UNCHANGED)
+  same(NAME save${mode} FLEET "${demo}" EXIT 0 ARGS /s${mode} FILE boot.cfg WANT "${example}"
+       UNCHANGED)
   same(NAME load${mode} FLEET "${demo}" EXIT 0 ARGS /l${mode} FILE boot.cfg BEFORE "${example}"
        WANT "${example}" UNCHANGED)
 endforeach()
-# Adapters on the first and the last port, the file named relative to the
+# Adapters on a middle and the last port, the files named relative to the
 # current folder on both paths.
 string(JSON spread SET "${demo}" devices 0 port 3)
 string(JSON spread SET "${spread}" devices 1 port 255)
@@ -162,73 +173,48 @@ file(MAKE_DIRECTORY "${dir}")
 file(WRITE "${dir}/fleet.json" "${spread}")
 run(dev "${dir}" --fleet fleet.json -- /s boot.cfg)
 file(READ "${dir}/boot.cfg" saved HEX)
-if(NOT rc STREQUAL "0" OR NOT saved STREQUAL example_hex)
-  message(SEND_ERROR "ports 3 and 255, relative names: exit ${rc}, ${err}, file [${saved}]")
+string(HEX "${example}" example_hex)
+if(NOT dev_rc STREQUAL "0" OR NOT saved STREQUAL example_hex)
+  message(SEND_ERROR "ports 3 and 255, relative names: exit ${dev_rc}, ${dev_err}, file [${saved}]")
 endif()
 
 # --- faults of the harness --------------------------------------------------
 with_rule(fleet "${demo}" 1 [=[{"match": "mailbox:23", "fail": 1167}]=])
-harness(unmapped_error "${fleet}" "error 1167 has no device status" ARGS /s boot.cfg)
+harness(unmapped_error "${fleet}" "error 1167 has no device status")
 with_rule(fleet "${demo}" 0 [=[{"match": "open", "fail": 2}]=])
-harness(open_rule "${fleet}" "\"open\" rule cannot take effect" ARGS /s boot.cfg)
-harness(emulator_gone "${demo}" "serving emulator ended abnormally" ENV FCBOOT_EMU_WINE_ABORT_AFTER=20
-        ARGS /s boot.cfg)
-# With the serving emulator gone, the driver's links are still there and
+harness(open_rule "${fleet}" "\"open\" rule cannot take effect")
+harness(emulator_gone "${demo}" "serving emulator ended abnormally"
+        ENV FCBOOT_EMU_WINE_ABORT_AFTER=20)
+# With the serving emulator gone the driver's links are still there, and
 # every request on them fails with the driver's own status, 1167, which no
 # adapter answers with.
-# probe(<what> <expected output> [SERVE <fleet> [STDERR <regex>]] ARGS <arg>...):
-# the probe alone, or run by the serving emulator on the fleet; nothing on
-# standard error unless STDERR says what.
-function(probe what expected)
-  cmake_parse_arguments(PARSE_ARGV 2 p "" "SERVE;STDERR" "ARGS")
-  if(NOT DEFINED p_STDERR)
-    set(p_STDERR "^$")
-  endif()
-  set(command "${wine}")
-  set(dir "${WORK_DIR}")
-  if(DEFINED p_SERVE)
-    set(dir "${WORK_DIR}/probe")
-    file(MAKE_DIRECTORY "${dir}")
-    file(WRITE "${dir}/fleet.json" "${p_SERVE}")
-    string(REPLACE "/" "\\" program "Z:${PROBE}")
-    list(APPEND command "${MINGW_DIR}/fcboot-emu.exe" --serve --fleet fleet.json --run "${program}")
-  else()
-    list(APPEND command "${PROBE}")
-  endif()
-  execute_process(COMMAND ${command} ${p_ARGS} WORKING_DIRECTORY "${dir}"
-    OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
-  string(REPLACE "\r\n" "\n" o "${o}")
-  if(NOT o STREQUAL expected OR NOT e MATCHES "${p_STDERR}")
-    message(SEND_ERROR "probe, ${what}: exit ${r}, output [${o}], stderr [${e}]; expected [${expected}]")
-  endif()
-endfunction()
 probe("no serving emulator" "open ok\nerror 1167\n" ARGS 0)
 probe("port without adapter" "open error 2\n" ARGS 7)
-
 # Served: each Windows error the driver delivers reaches the caller as that
-# error, a ReturnCode and the bytes returned come back, then a clean answer.
+# error; a ReturnCode and the count of bytes returned come back.
 set(rules "")
 set(expected "open ok\n")
 set(skip 0)
 foreach(error 1 2 5 6 8 21 31 87 122 1117)
-  string(APPEND rules "{\"match\": \"ioctl:80010213\", \"skip\": ${skip}, \"times\": 1, \"fail\": ${error}},")
+  string(APPEND rules "{\"match\": \"ioctl:80010213\", \"skip\": ${skip}, \"times\": 1, "
+                      "\"fail\": ${error}},")
   string(APPEND expected "error ${error}\n")
   math(EXPR skip "${skip} + 1")
 endforeach()
 string(JSON fleet SET "${demo}" devices 0 faults
-       "[${rules}{\"match\": \"ioctl:80010213\", \"skip\": ${skip}, \"times\": 1, \"return_code\": 1}]")
-probe("every error" "${expected}ok 28 1\nok 28 0\n" SERVE "${fleet}" ARGS 0 12)
+       "[${rules}{\"match\": \"ioctl:80010213\", \"skip\": ${skip}, \"return_code\": 1}]")
+probe("every error" "${expected}ok 28 1\n" SERVE "${fleet}" ARGS 0 11)
 # The open's sharing and synchronous I/O reach the emulator, which refuses
 # other ones; Wine completes the open all the same, so the request after it
 # is on a handle the emulator never gave out.
-foreach(refused "overlapped;0 1 40000000 3;share 0x00000003, disposition 3, flags 0x40000000"
-                "unshared;0 1 0 1;share 0x00000001, disposition 3, flags 0x00000000")
+foreach(refused "overlapped;40000000 3;share 0x00000003, disposition 3, flags 0x40000000"
+                "unshared;0 1;share 0x00000001, disposition 3, flags 0x00000000")
   list(GET refused 0 what)
   list(GET refused 1 args)
   list(GET refused 2 open)
   string(REPLACE " " ";" args "${args}")
-  probe("${what} open" "open ok\nerror 6\n" SERVE "${demo}" ARGS ${args}
-        STDERR "port 0: open of [^\n]*, ${open};.*violation: I/O request on a handle the driver never gave out")
+  probe("${what} open" "open ok\nerror 6\n" SERVE "${demo}" ARGS 0 1 ${args}
+        STDERR "port 0: open of [^\n]*, ${open};.*: I/O request on a handle the driver never")
 endforeach()
 
 # --- exit codes by real cause ------------------------------------------------
@@ -241,8 +227,15 @@ set(demo_one "{\"fleet_version\": 1, \"devices\": [${first}]}")
 string(REPEAT "0" 120 zeros)
 string(JSON no_boot_code SET "${demo_one}" devices 0 regions 4 "\"${zeros}\"")
 string(JSON no_boot_code SET "${no_boot_code}" devices 0 boot_images [=[["0x02960002"]]=])
-set(good "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=1\nBootDeviceWWID=500000000000a001\nBootDeviceLUN[0]=0\n")
-set(staged "[HBA0]\nWWID=1000000000000002\nHostAdapterBiosEnable=1\nSelectBootEnable=1\nBootDeviceWWID=0\nBootDeviceLUN[0]=0\n")
+set(good [=[
+[HBA0]
+WWID=1000000000000001
+HostAdapterBiosEnable=1
+SelectBootEnable=1
+BootDeviceWWID=500000000000a001
+BootDeviceLUN[0]=0
+]=])
+string(REPLACE "WWID=1000000000000001" "WWID=1000000000000002" staged "${good}")
 with_rule(refresh_fails "${demo}" 1 [=[{"match": "ioctl:80010213", "fail": 31}]=])
 with_rule(name_unreadable "${demo_one}" all [=[{"match": "ioctl:80010204", "return_code": 1}]=])
 with_rule(unknown_model "${demo}" all [=[{"match": "mailbox:17", "mbx_status": 18}]=])
@@ -250,31 +243,58 @@ with_rule(staged_fails "${demo}" all [=[{"match": "mailbox:156", "state": 9}]=])
 with_rule(update_fails "${demo}" 0 [=[{"match": "mailbox:27", "mbx_status": 1}]=])
 with_rule(no_code_update_fails "${no_boot_code}" all [=[{"match": "mailbox:27", "mbx_status": 1}]=])
 
-same(NAME no_adapter FLEET [=[{"fleet_version": 1, "devices": []}]=] EXIT 5 ARGS /s FILE boot.cfg)
-same(NAME load_missing FLEET "${demo}" EXIT 2 ARGS /l FILE boot.cfg)
-same(NAME load_folder FLEET "${demo}" EXIT 2 ARGS /l FILE sub)
-same(NAME save_folder FLEET "${demo}" EXIT 2 ARGS /se FILE sub/)
-same(NAME save_under_file FLEET "${demo}" EXIT 2 ARGS /s FILE plain.txt/b.cfg)
-same(NAME bad_wwid FLEET "${demo}" EXIT 7 ARGS /l FILE boot.cfg BEFORE "[HBA0]\nWWID=0x10000000000001\n")
-same(NAME bad_flag FLEET "${demo}" EXIT 16 ARGS /l FILE boot.cfg BEFORE "[HBA0]\nSelectBootEnable=+1\n")
-same(NAME bad_lun FLEET "${demo}" EXIT 8 ARGS /l FILE boot.cfg BEFORE "[HBA0]\nBootDeviceLUN[0]=256\n")
-same(NAME refresh_fails FLEET "${refresh_fails}" EXIT 255 ARGS /s FILE boot.cfg BEFORE "left alone\n"
-     WANT "left alone\n")
-same(NAME save_past_failed FLEET "${no_efib}" EXIT 0 ARGS /se FILE boot.cfg)
-same(NAME save_one_fails FLEET "${single}" EXIT 4 ARGS /se FILE boot.cfg BEFORE "old\n")
-same(NAME name_unreadable FLEET "${name_unreadable}" EXIT 255 ARGS /s FILE boot.cfg BEFORE "old\n")
-same(NAME unknown_model FLEET "${unknown_model}" EXIT 255 ARGS /l FILE boot.cfg BEFORE "${good}")
-same(NAME staged_fails FLEET "${staged_fails}" EXIT 17 ARGS /l FILE boot.cfg BEFORE "${staged}")
-same(NAME update_fails FLEET "${update_fails}" EXIT 4 ARGS /l FILE boot.cfg BEFORE "${good}")
-same(NAME no_boot_code FLEET "${no_boot_code}" EXIT 17 ARGS /l FILE boot.cfg BEFORE "${good}")
-same(NAME no_code_update_fails FLEET "${no_code_update_fails}" EXIT 4 ARGS /l FILE boot.cfg
-     BEFORE "${good}")
+#    name                  fleet                   exit option file            text before
+foreach(case
+    "no_adapter;{\"fleet_version\": 1, \"devices\": []};5;/s;boot.cfg"
+    "load_missing;${demo};2;/l;boot.cfg"
+    "load_folder;${demo};2;/l;sub"
+    "save_folder;${demo};2;/se;sub/"
+    "save_under_file;${demo};2;/s;plain.txt/b.cfg"
+    "bad_wwid;${demo};7;/l;boot.cfg;[HBA0]\nWWID=0x10000000000001\n"
+    "bad_flag;${demo};16;/l;boot.cfg;[HBA0]\nSelectBootEnable=+1\n"
+    "bad_lun;${demo};8;/l;boot.cfg;[HBA0]\nBootDeviceLUN[0]=256\n"
+    "refresh_fails;${refresh_fails};255;/s;boot.cfg;left alone\n"
+    "save_past_failed;${no_efib};0;/se;boot.cfg"
+    "save_one_fails;${single};4;/se;boot.cfg;old\n"
+    "name_unreadable;${name_unreadable};255;/s;boot.cfg;old\n"
+    "unknown_model;${unknown_model};255;/l;boot.cfg;${good}"
+    "staged_fails;${staged_fails};17;/l;boot.cfg;${staged}"
+    "update_fails;${update_fails};4;/l;boot.cfg;${good}"
+    "no_boot_code;${no_boot_code};17;/l;boot.cfg;${good}"
+    "no_code_update_fails;${no_code_update_fails};4;/l;boot.cfg;${good}")
+  list(GET case 0 name)
+  list(GET case 1 fleet)
+  list(GET case 2 code)
+  list(GET case 3 option)
+  list(GET case 4 file)
+  list(LENGTH case fields)
+  if(fields GREATER 5)
+    list(GET case 5 before)
+    same(NAME ${name} FLEET "${fleet}" EXIT ${code} ARGS ${option} FILE ${file} BEFORE "${before}")
+  else()
+    same(NAME ${name} FLEET "${fleet}" EXIT ${code} ARGS ${option} FILE ${file})
+  endif()
+endforeach()
 
 # --- a sample of the fault sweep ---------------------------------------------
-# Every kind of call a rule can aim at here, every effect, every Windows error
-# the driver delivers, once or from then on. The load clears the first
-# adapter's selection and selects an image on the second (staged sequence).
-set(load "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=0\nBootDeviceWWID=500000000000a0ff\nBootDeviceLUN[0]=10\n\n[HBA1]\nWWID=1000000000000002\nHostAdapterBiosEnable=1\nSelectBootEnable=1\nBootDeviceWWID=500000000000b0ff\nBootDeviceLUN[0]=11\n")
+# Every kind of call a rule can aim at here, every effect, once or from then
+# on. The load clears the first adapter's selection and selects an image on
+# the second (the staged sequence).
+set(load [=[
+[HBA0]
+WWID=1000000000000001
+HostAdapterBiosEnable=1
+SelectBootEnable=0
+BootDeviceWWID=500000000000a0ff
+BootDeviceLUN[0]=10
+
+[HBA1]
+WWID=1000000000000002
+HostAdapterBiosEnable=1
+SelectBootEnable=1
+BootDeviceWWID=500000000000b0ff
+BootDeviceLUN[0]=11
+]=])
 set(n 0)
 #    option device match skip effect value times ("-": from then on)
 foreach(case

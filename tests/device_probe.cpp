@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     const std::string path = std::string("\\\\.\\Scsi") + (argc > 1 ? argv[1] : "0") + ":";
     const long requests = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 1;
     const DWORD flags = argc > 4 ? std::strtoul(argv[3], nullptr, 16) : 0;
-    const DWORD share = argc > 4 ? std::strtoul(argv[4], nullptr, 16) : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const DWORD share =
+        argc > 4 ? std::strtoul(argv[4], nullptr, 16) : FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                                 OPEN_EXISTING, flags, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
@@ -38,8 +39,9 @@ int main(int argc, char** argv) {
         DWORD returned = 0;
         if (DeviceIoControl(device, IOCTL_SCSI_MINIPORT, request, sizeof request, request,
                             sizeof request, &returned, nullptr))
-            std::printf("ok %u %u\n", static_cast<unsigned>(returned),
-                        static_cast<unsigned>(fcboot::LoadLe32(request + fcboot::kSrbReturnCodeOffset)));
+            std::printf(
+                "ok %u %u\n", static_cast<unsigned>(returned),
+                static_cast<unsigned>(fcboot::LoadLe32(request + fcboot::kSrbReturnCodeOffset)));
         else
             std::printf("error %u\n", static_cast<unsigned>(GetLastError()));
     }

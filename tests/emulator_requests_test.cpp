@@ -376,15 +376,19 @@ TEST_F(EmulatorRequests, BootImageStepsCheckTheCarryWord) {
 // own status for an error no status delivers or a malformed message.
 TEST_F(EmulatorRequests, DriverMessagesReachTheSameEmulator) {
     fcemu::DeviceConfig a = Adapter(0);
-    a.faults = {{"ioctl:80010213", 0, 1, Effect::Fail, 21}, {"ioctl:80010213", 1, 1, Effect::Fail, 1167}};
-    a.node_list = std::vector<fcemu::NodeEntry>{{{0x50, 0, 0, 0, 0, 0, 0xA0, 0xA1}, 0x010200, 0, 0}};
+    a.faults = {{"ioctl:80010213", 0, 1, Effect::Fail, 21},
+                {"ioctl:80010213", 1, 1, Effect::Fail, 1167}};
+    a.node_list =
+        std::vector<fcemu::NodeEntry>{{{0x50, 0, 0, 0, 0, 0, 0xA0, 0xA1}, 0x010200, 0, 0}};
     fcemu::Fleet fleet;
     fleet.devices = {a, Adapter(1)};
     fcemu::StartServer(fleet);
     fcemu::DriverConnection connection;
-    // kind, port, file object, share, options, control code, output size, input
-    auto answer = [&](std::uint32_t kind, std::uint32_t port, std::uint32_t share, std::uint32_t options,
-                      std::uint32_t code, std::uint32_t outSize, const Bytes& input) {
+    // One message: kind, port (its file object 0x1000 + port), sharing, create options,
+    // control code, output size, input bytes.
+    auto answer = [&](std::uint32_t kind, std::uint32_t port, std::uint32_t share,
+                      std::uint32_t options, std::uint32_t code, std::uint32_t outSize,
+                      const Bytes& input) {
         Bytes m(40 + input.size(), 0);
         if (!input.empty()) std::memcpy(&m[40], input.data(), input.size());
         StoreLe32(&m[0], static_cast<std::uint32_t>(m.size()));
@@ -406,7 +410,7 @@ TEST_F(EmulatorRequests, DriverMessagesReachTheSameEmulator) {
     EXPECT_EQ(LoadLe32(&answer(1, 1, 3, 0x40, 0, 0, {})[4]), 0xC000000Du);  // not synchronous
     EXPECT_NE(LastViolation().find("flags 0x40000000"), std::string::npos);
     const Bytes refresh = Frame(0x80010213, 28);
-    EXPECT_EQ(LoadLe32(&answer(3, 0, 0, 0, 0x4D008, 28, refresh)[4]), 0xC00000A3u);  // 21
+    EXPECT_EQ(LoadLe32(&answer(3, 0, 0, 0, 0x4D008, 28, refresh)[4]), 0xC00000A3u);  // error 21
     EXPECT_TRUE(connection.failure.empty());
     EXPECT_EQ(LoadLe32(&answer(3, 0, 0, 0, 0x4D008, 28, refresh)[4]), 0xC000009Du);
     EXPECT_NE(connection.failure.find("1167"), std::string::npos);

@@ -24,7 +24,8 @@ static HANDLE g_pipe;
 /* One request on the pipe at a time. */
 static KMUTEX g_lock;
 
-static void PortName(WCHAR *buffer, size_t count, const WCHAR *prefix, ULONG port, const WCHAR *suffix)
+static void PortName(WCHAR *buffer, size_t count, const WCHAR *prefix, ULONG port,
+                     const WCHAR *suffix)
 {
     size_t n = 0;
     WCHAR digits[4];
@@ -57,7 +58,7 @@ static NTSTATUS SetLink(ULONG port, BOOLEAN wanted)
         if (NT_SUCCESS(status)) g_linked[port / 8] |= (UCHAR)(1u << (port % 8));
     } else {
         IoDeleteSymbolicLink(&linkName);
-        g_linked[port / 8] &= (UCHAR)~(1u << (port % 8));
+        g_linked[port / 8] &= (UCHAR) ~(1u << (port % 8));
     }
     return status;
 }
@@ -75,9 +76,11 @@ static NTSTATUS PipeTransfer(BOOLEAN write, void *bytes, ULONG size)
     ULONG done = 0;
     while (done < size) {
         if (write)
-            status = ZwWriteFile(g_pipe, NULL, NULL, NULL, &io, (UCHAR *)bytes + done, size - done, NULL, NULL);
+            status = ZwWriteFile(g_pipe, NULL, NULL, NULL, &io, (UCHAR *)bytes + done, size - done,
+                                 NULL, NULL);
         else
-            status = ZwReadFile(g_pipe, NULL, NULL, NULL, &io, (UCHAR *)bytes + done, size - done, NULL, NULL);
+            status = ZwReadFile(g_pipe, NULL, NULL, NULL, &io, (UCHAR *)bytes + done, size - done,
+                                NULL, NULL);
         if (!NT_SUCCESS(status)) return status;
         if (io.Information == 0) return STATUS_PIPE_BROKEN;
         done += (ULONG)io.Information;
@@ -88,14 +91,16 @@ static NTSTATUS PipeTransfer(BOOLEAN write, void *bytes, ULONG size)
 /* Sends one request and takes the answer. A failure of the pipe itself (as
    opposed to a status the serving emulator chose) drops the connection and
    gives EMUDRV_STATUS_NOT_CONNECTED. */
-static NTSTATUS Forward(EMUDRV_REQUEST *request, const void *input, void *output, ULONG_PTR *information)
+static NTSTATUS Forward(EMUDRV_REQUEST *request, const void *input, void *output,
+                        ULONG_PTR *information)
 {
     NTSTATUS status = EMUDRV_STATUS_NOT_CONNECTED;
     EMUDRV_REQUEST *message = NULL;
     EMUDRV_REPLY reply;
     *information = 0;
     KeWaitForSingleObject(&g_lock, Executive, KernelMode, FALSE, NULL);
-    if (g_pipe == NULL || request->input_length > EMUDRV_MAX_DATA || request->output_length > EMUDRV_MAX_DATA)
+    if (g_pipe == NULL || request->input_length > EMUDRV_MAX_DATA ||
+        request->output_length > EMUDRV_MAX_DATA)
         goto done;
     request->length = EMUDRV_REQ_HEADER_SIZE + request->input_length;
     message = ExAllocatePoolWithTag(PagedPool, request->length, POOL_TAG);
@@ -130,10 +135,11 @@ static NTSTATUS Connect(const EMUDRV_CONNECT *connect)
     KeWaitForSingleObject(&g_lock, Executive, KernelMode, FALSE, NULL);
     ClosePipe();
     RtlInitUnicodeString(&name, EMUDRV_PIPE_NAME);
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-    status = ZwCreateFile(&g_pipe, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL,
-                          FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
-                          NULL, 0);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    status = ZwCreateFile(&g_pipe, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io,
+                          NULL, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
+                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
     if (!NT_SUCCESS(status)) g_pipe = NULL;
     for (port = 0; NT_SUCCESS(status) && port < PORT_COUNT; ++port)
         status = SetLink(port, (connect->ports[port / 8] >> (port % 8)) & 1);
@@ -157,7 +163,8 @@ static NTSTATUS ControlRequest(PIRP irp, PIO_STACK_LOCATION stack)
         case EMUDRV_IOCTL_CONNECT:
             if (stack->Parameters.DeviceIoControl.InputBufferLength != EMUDRV_CONNECT_SIZE)
                 return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-            return Complete(irp, Connect((const EMUDRV_CONNECT *)irp->AssociatedIrp.SystemBuffer), 0);
+            return Complete(irp, Connect((const EMUDRV_CONNECT *)irp->AssociatedIrp.SystemBuffer),
+                            0);
         case EMUDRV_IOCTL_DISCONNECT:
             KeWaitForSingleObject(&g_lock, Executive, KernelMode, FALSE, NULL);
             ClosePipe();
@@ -225,12 +232,14 @@ static void Unload(PDRIVER_OBJECT driver)
     if (g_control != NULL) IoDeleteDevice(g_control);
 }
 
-static NTSTATUS AddDevice(PDRIVER_OBJECT driver, const WCHAR *name, ULONG port, PDEVICE_OBJECT *device)
+static NTSTATUS AddDevice(PDRIVER_OBJECT driver, const WCHAR *name, ULONG port,
+                          PDEVICE_OBJECT *device)
 {
     UNICODE_STRING deviceName;
     NTSTATUS status;
     RtlInitUnicodeString(&deviceName, name);
-    status = IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), &deviceName, FILE_DEVICE_CONTROLLER, 0, FALSE, device);
+    status = IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), &deviceName, FILE_DEVICE_CONTROLLER,
+                            0, FALSE, device);
     if (!NT_SUCCESS(status)) return status;
     ((DEVICE_EXTENSION *)(*device)->DeviceExtension)->port = port;
     (*device)->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -61,8 +61,8 @@ typedef struct EMUDRV_CONNECT {
    device control. `file` names the open (the file object) from its create
    to its close. */
 typedef struct EMUDRV_REQUEST {
-    uint32_t length;        /* header and input bytes */
-    uint32_t kind;          /* EMUDRV_KIND_* */
+    uint32_t length; /* header and input bytes */
+    uint32_t kind;   /* EMUDRV_KIND_* */
     uint64_t file;
     uint32_t port;
     uint32_t share_access;  /* create: the sharing the caller asked for */
@@ -88,9 +88,9 @@ typedef struct EMUDRV_REQUEST {
 /* One reply, emulator to driver: this header, then `information` output
    bytes (none unless the status is a success). */
 typedef struct EMUDRV_REPLY {
-    uint32_t length;        /* header and output bytes */
-    int32_t status;         /* the NTSTATUS the request completes with */
-    uint32_t information;   /* output bytes the caller gets back */
+    uint32_t length;      /* header and output bytes */
+    int32_t status;       /* the NTSTATUS the request completes with */
+    uint32_t information; /* output bytes the caller gets back */
 } EMUDRV_REPLY;
 #define EMUDRV_REP_LENGTH 0u
 #define EMUDRV_REP_STATUS 4u

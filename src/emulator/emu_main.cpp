@@ -95,7 +95,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     }
     if (o->serve != o->has_run || (o->serve && i >= argc) ||
         (!o->serve && (o->has_exit_code_file || o->has_abort))) {
-        *error = "serving takes --serve [--exit-code-file FILE] [--abort-after N] --run PROGRAM [ARG...]";
+        *error = "serving takes --serve [--exit-code-file FILE] [--abort-after N] "
+                 "--run PROGRAM [ARG...]";
         return false;
     }
     return true;
@@ -118,11 +119,12 @@ int EmuMain(int argc, char** argv, Options& options) {
     }
     ServeOptions serving;
     if (options.serve) {
-        if (!CheckServableFleet(fleet, options.has_fleet ? options.fleet : "the demo fleet", &error))
-            return OwnError(error);
+        const std::string name = options.has_fleet ? options.fleet : "the demo fleet";
+        if (!CheckServableFleet(fleet, name, &error)) return OwnError(error);
+        const char* count = options.abort_after.c_str();
         char* end = nullptr;
-        serving.abort_after = options.has_abort ? std::strtoull(options.abort_after.c_str(), &end, 10) : 0;
-        if (options.has_abort && (end == options.abort_after.c_str() || *end != '\0'))
+        serving.abort_after = options.has_abort ? std::strtoull(count, &end, 10) : 0;
+        if (options.has_abort && (end == count || *end != '\0'))
             return OwnError("--abort-after needs a count");
         serving.program = argv[options.first_arg];
         serving.args.assign(argv + options.first_arg + 1, argv + argc);

@@ -62,8 +62,8 @@ std::string ErrorList() {
     return out;
 }
 
-void Reply(std::vector<std::uint8_t>* reply, std::uint32_t status, const std::uint8_t* bytes = nullptr,
-           std::uint32_t count = 0) {
+void Reply(std::vector<std::uint8_t>* reply, std::uint32_t status,
+           const std::uint8_t* bytes = nullptr, std::uint32_t count = 0) {
     reply->assign(EMUDRV_REP_HEADER_SIZE, 0);
     StoreLe32(reply->data() + EMUDRV_REP_LENGTH, EMUDRV_REP_HEADER_SIZE + count);
     StoreLe32(reply->data() + EMUDRV_REP_STATUS, status);
@@ -78,7 +78,7 @@ std::uint32_t FailureStatus(DriverConnection& connection) {
     if (const auto status = StatusOfError(error)) return *status;
     if (connection.failure.empty())
         connection.failure = "the emulator failed a request with Windows error " +
-                          std::to_string(error) + ", which no device status delivers";
+                             std::to_string(error) + ", which no device status delivers";
     return static_cast<std::uint32_t>(EMUDRV_STATUS_NOT_CONNECTED);
 }
 
@@ -112,14 +112,16 @@ bool CheckServableFleet(const Fleet& fleet, const std::string& fleetName, std::s
             std::string ignored;
             if (fcfleet::ParseFaultMatch(faults[f].match, &match, &ignored) &&
                 match.kind == fcfleet::MatchKind::Open) {
-                *error = where + "an \"open\" rule cannot take effect through the driver: Wine "
-                                 "completes every open whatever the driver answers";
+                *error = where +
+                         "an \"open\" rule cannot take effect through the driver: Wine "
+                         "completes every open whatever the driver answers";
                 return false;
             }
             if (faults[f].effect == FaultRule::Effect::Fail && !StatusOfError(faults[f].value)) {
                 *error = where + "error " + std::to_string(faults[f].value) +
                          " has no device status that reaches the utility as that error (the "
-                         "driver delivers " + ErrorList() + ")";
+                         "driver delivers " +
+                         ErrorList() + ")";
                 return false;
             }
         }
@@ -130,7 +132,8 @@ bool CheckServableFleet(const Fleet& fleet, const std::string& fleetName, std::s
 bool AnswerDriverRequest(DriverConnection& connection, const std::vector<std::uint8_t>& request,
                          std::vector<std::uint8_t>* reply) {
     const std::uint8_t* m = request.data();
-    const std::uint32_t kind = request.size() >= EMUDRV_REQ_HEADER_SIZE ? LoadLe32(m + EMUDRV_REQ_KIND) : 0;
+    const std::uint32_t kind =
+        request.size() >= EMUDRV_REQ_HEADER_SIZE ? LoadLe32(m + EMUDRV_REQ_KIND) : 0;
     const std::uint32_t input = kind != 0 ? LoadLe32(m + EMUDRV_REQ_INPUT_LENGTH) : 0;
     const std::uint32_t output = kind != 0 ? LoadLe32(m + EMUDRV_REQ_OUTPUT_LENGTH) : 0;
     const std::uint32_t port = kind != 0 ? LoadLe32(m + EMUDRV_REQ_PORT) : 0;
@@ -138,8 +141,8 @@ bool AnswerDriverRequest(DriverConnection& connection, const std::vector<std::ui
         LoadLe32(m + EMUDRV_REQ_LENGTH) != request.size() ||
         request.size() != EMUDRV_REQ_HEADER_SIZE + static_cast<std::size_t>(input) ||
         output > EMUDRV_MAX_DATA || port > 255) {
-        connection.failure = "the driver sent a malformed request of " +
-                          std::to_string(request.size()) + " bytes";
+        connection.failure =
+            "the driver sent a malformed request of " + std::to_string(request.size()) + " bytes";
         return false;
     }
     if (connection.abort_after != 0 && connection.requests == connection.abort_after) std::_Exit(3);
@@ -150,9 +153,10 @@ bool AnswerDriverRequest(DriverConnection& connection, const std::vector<std::ui
         // The access and the disposition do not reach the driver: taken as
         // the ones the emulator expects.
         const std::string path = "\\\\.\\Scsi" + std::to_string(port) + ":";
-        fcplat::HANDLE h = fcplat::CreateFileA(
-            path.c_str(), fcplat::GENERIC_READ | fcplat::GENERIC_WRITE, LoadLe32(m + EMUDRV_REQ_SHARE),
-            nullptr, fcplat::OPEN_EXISTING, FlagsOfOptions(LoadLe32(m + EMUDRV_REQ_OPTIONS)), nullptr);
+        fcplat::HANDLE h =
+            fcplat::CreateFileA(path.c_str(), fcplat::GENERIC_READ | fcplat::GENERIC_WRITE,
+                                LoadLe32(m + EMUDRV_REQ_SHARE), nullptr, fcplat::OPEN_EXISTING,
+                                FlagsOfOptions(LoadLe32(m + EMUDRV_REQ_OPTIONS)), nullptr);
         connection.opens[file] = h;
         Reply(reply, h == INVALID_HANDLE_VALUE ? FailureStatus(connection) : 0);
     } else if (kind == EMUDRV_KIND_CLOSE) {
@@ -184,7 +188,8 @@ ServedRun RunServed(const Fleet& fleet, const ServeOptions& options) {
     service.connect.assign(EMUDRV_CONNECT_SIZE, 0);
     StoreLe32(service.connect.data() + EMUDRV_CONNECT_VERSION, EMUDRV_VERSION);
     for (const DeviceConfig& d : fleet.devices)
-        service.connect[EMUDRV_CONNECT_PORTS + d.port / 8] |= static_cast<std::uint8_t>(1u << (d.port % 8));
+        service.connect[EMUDRV_CONNECT_PORTS + d.port / 8] |=
+            static_cast<std::uint8_t>(1u << (d.port % 8));
     service.program = options.program;
     service.args = options.args;
     service.handler = HandleRequest;
@@ -197,7 +202,7 @@ ServedRun RunServed(const Fleet& fleet, const ServeOptions& options) {
     StopServer();
     run.started = outcome != fcplat::DeviceServiceOutcome::NotStarted;
     // The emulator's own fault explains a broken connection best.
-    run.failure = !connection.failure.empty() ? connection.failure
+    run.failure = !connection.failure.empty()                     ? connection.failure
                   : outcome != fcplat::DeviceServiceOutcome::Done ? error
                                                                   : std::string();
     return run;

@@ -28,7 +28,8 @@ struct DriverConnection {
     std::map<std::uint64_t, void*> opens;  // the driver's file object -> the emulator's handle
     std::string failure;                   // the first harness fault, empty if none
     std::uint64_t requests = 0;
-    std::uint64_t abort_after = 0;  // self-test of the harness: end at once after this many (0: never)
+    std::uint64_t abort_after =
+        0;  // self-test of the harness: end at once after this many (0: never)
 };
 
 // Answers one request message of the driver through the emulated backend's
@@ -46,7 +47,7 @@ struct ServeOptions {
 struct ServedRun {
     bool started = false;  // the program ran
     int exit_code = 0;
-    std::string failure;   // why the run cannot be trusted, empty if it can
+    std::string failure;  // why the run cannot be trusted, empty if it can
 };
 
 // Serves `fleet` while the program runs; the server is left stopped with its

@@ -52,7 +52,8 @@ HANDLE OpenControlDevice(std::string* error) {
                                 OPEN_EXISTING, 0, nullptr);
     if (control == INVALID_HANDLE_VALUE)
         *error = WithError("the emulator's driver (service " EMUDRV_SERVICE_NAME
-                           ") is not loaded: starting it failed", startError);
+                           ") is not loaded: starting it failed",
+                           startError);
     return control;
 }
 
@@ -143,8 +144,8 @@ HANDLE KillOnCloseJob() {
     HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job != nullptr &&
-        !::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    if (job != nullptr && !::SetInformationJobObject(job, JobObjectExtendedLimitInformation,
+                                                     &limits, sizeof limits)) {
         ::CloseHandle(job);
         job = nullptr;
     }
@@ -158,10 +159,9 @@ DeviceServiceOutcome ServeDeviceRequests(const DeviceServiceRun& run, int* exitC
     Serving s;
     s.run = &run;
     // One serving emulator at a time: a second one finds the pipe taken.
-    s.pipe = ::CreateNamedPipeA(EMUDRV_PIPE_PATH,
-                                PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536,
-                                0, nullptr);
+    s.pipe = ::CreateNamedPipeA(
+        EMUDRV_PIPE_PATH, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
     if (s.pipe == INVALID_HANDLE_VALUE) {
         *error = WithError("cannot create the pipe " EMUDRV_PIPE_PATH
                            " (is another serving emulator running?)");
