@@ -96,19 +96,19 @@ if [ "$(cat "$mark" 2>/dev/null)" != "$driver" ]; then
     quiet "$WINESERVER" -k
     quiet "$WINESERVER" -w
 fi
-install() {
+install_service() {
     quiet "$WINE" sc delete "$service"
     quiet "$WINE" sc create "$service" type= kernel start= demand binPath= "$(winpath "$sys")"
 }
 started=0
 quiet "$WINESERVER" -p600 && started=1
 if [ ! -f "$mark" ]; then
-    install || own_error "cannot install the driver's service $service in $prefix"
+    install_service || own_error "cannot install the driver's service $service in $prefix"
 fi
 # A server killed soon after the install may not have kept the service in
 # the prefix's registry: it is made again.
 if [ "$started" -eq 1 ] || [ ! -f "$mark" ]; then
-    quiet "$WINE" net start "$service" || { install && quiet "$WINE" net start "$service"; } ||
+    quiet "$WINE" net start "$service" || { install_service && quiet "$WINE" net start "$service"; } ||
         own_error "cannot start the driver's service $service"
 fi
 echo "$driver" >"$mark"
