@@ -157,6 +157,7 @@ if wants mingw; then
     mingw_dir=${build_prefix}mingw
     case "$mingw_dir" in /*) ;; *) mingw_dir=$repo/$mingw_dir ;; esac
     "$repo/scripts/wine-run.sh" "$mingw_dir/wineprefix" --stop >/dev/null 2>&1 || true
+    "$repo/scripts/wine-run.sh" "$mingw_dir/device-wineprefix" --stop >/dev/null 2>&1 || true
 fi
 
 echo

@@ -196,7 +196,10 @@ TEST(EmulatorFleet, FcbootEmuRunsTheUtilityKeepsStateAndStopsOnItsOwnErrors) {
          {std::vector<std::string>{"--fleet", fleet, "--verbose", "/s", dir + "/x.cfg"},
           {"--fleet"},
           {"--fleet", dir + "/none.json", "/s", dir + "/x.cfg"},
-          {"--fleet", fleet, "--requests", dir + "/no/such/dir/r.jsonl", "/s", dir + "/x.cfg"}})
+          {"--fleet", fleet, "--requests", dir + "/no/such/dir/r.jsonl", "/s", dir + "/x.cfg"},
+          // Serving needs --run, and the driver, which no test here has.
+          {"--serve", "/s", dir + "/x.cfg"},
+          {"--fleet", fleet, "--serve", "--run", "fcboot.exe", "/s", dir + "/x.cfg"}})
         EXPECT_EQ(EmuMain(args), 125) << args.back();
     EXPECT_FALSE(fctest::FileExists(dir + "/x.cfg"));
     EXPECT_EQ(fctest::ReadFileBytes(fleet), changed);

@@ -9,6 +9,7 @@
 
 #include "adapter/bytes.h"
 #include "emulator/emulator.h"
+#include "emulator/serving.h"
 #include "platform/win32.h"
 #include "support/harness.h"
 
@@ -368,6 +369,69 @@ TEST_F(EmulatorRequests, BootImageStepsCheckTheCarryWord) {
     EXPECT_FALSE(Mbox(h, stateSet));
     EXPECT_EQ(fcemu::Violations().size(), 3u);
     CloseHandle(h);
+}
+
+// The serving mode's answers to the driver: the same emulator behind the
+// messages, errors as the statuses that give them back, and the harness's
+// own status for an error no status delivers or a malformed message.
+TEST_F(EmulatorRequests, DriverMessagesReachTheSameEmulator) {
+    fcemu::DeviceConfig a = Adapter(0);
+    a.faults = {{"ioctl:80010213", 0, 1, Effect::Fail, 21},
+                {"ioctl:80010213", 1, 1, Effect::Fail, 1167}};
+    a.node_list =
+        std::vector<fcemu::NodeEntry>{{{0x50, 0, 0, 0, 0, 0, 0xA0, 0xA1}, 0x010200, 0, 0}};
+    fcemu::Fleet fleet;
+    fleet.devices = {a, Adapter(1)};
+    fcemu::StartServer(fleet);
+    fcemu::DriverConnection connection;
+    // One message: kind, port (its file object 0x1000 + port), sharing, create options,
+    // control code, output size, input bytes.
+    auto answer = [&](std::uint32_t kind, std::uint32_t port, std::uint32_t share,
+                      std::uint32_t options, std::uint32_t code, std::uint32_t outSize,
+                      const Bytes& input) {
+        Bytes m(40 + input.size(), 0);
+        if (!input.empty()) std::memcpy(&m[40], input.data(), input.size());
+        StoreLe32(&m[0], static_cast<std::uint32_t>(m.size()));
+        StoreLe32(&m[4], kind);
+        StoreLe32(&m[8], 0x1000 + port);
+        StoreLe32(&m[16], port);
+        StoreLe32(&m[20], share);
+        StoreLe32(&m[24], options);
+        StoreLe32(&m[28], code);
+        StoreLe32(&m[32], outSize);
+        StoreLe32(&m[36], static_cast<std::uint32_t>(input.size()));
+        Bytes reply;
+        EXPECT_TRUE(fcemu::AnswerDriverRequest(connection, m, &reply));
+        EXPECT_EQ(LoadLe32(&reply[0]), reply.size());
+        EXPECT_EQ(LoadLe32(&reply[8]) + 12, reply.size());
+        return reply;
+    };
+    EXPECT_EQ(LoadLe32(&answer(1, 0, 3, 0x60, 0, 0, {})[4]), 0u);
+    EXPECT_EQ(LoadLe32(&answer(1, 1, 3, 0x40, 0, 0, {})[4]), 0xC000000Du);  // not synchronous
+    EXPECT_NE(LastViolation().find("flags 0x40000000"), std::string::npos);
+    const Bytes refresh = Frame(0x80010213, 28);
+    EXPECT_EQ(LoadLe32(&answer(3, 0, 0, 0, 0x4D008, 28, refresh)[4]), 0xC00000A3u);  // error 21
+    EXPECT_TRUE(connection.failure.empty());
+    EXPECT_EQ(LoadLe32(&answer(3, 0, 0, 0, 0x4D008, 28, refresh)[4]), 0xC000009Du);
+    EXPECT_NE(connection.failure.find("1167"), std::string::npos);
+    const Bytes nodes = answer(3, 0, 0, 0, 0x230818, 8192, {});
+    ASSERT_EQ(nodes.size(), 12u + 40u);  // only the bytes the emulator returns
+    EXPECT_EQ(LoadLe32(&nodes[12 + 4]), 0xA0A1u);
+    EXPECT_EQ(LoadLe32(&answer(2, 0, 0, 0, 0, 0, {})[4]), 0u);
+    EXPECT_EQ(fcemu::OpenHandleCount(), 0u);
+    EXPECT_EQ(fcemu::RequestLog().size(), 6u);
+
+    Bytes reply;
+    Bytes shortOne(20, 0);
+    StoreLe32(&shortOne[0], 20);
+    Bytes badLength = Bytes(40, 0);
+    StoreLe32(&badLength[0], 41);
+    StoreLe32(&badLength[4], 2);
+    for (const Bytes& bad : {shortOne, badLength}) {
+        connection.failure.clear();
+        EXPECT_FALSE(fcemu::AnswerDriverRequest(connection, bad, &reply));
+        EXPECT_NE(connection.failure.find("malformed"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // fcboot-emu: runs the utility's main in this process against an emulated
-// server, then reports protocol violations, writes the request log and keeps
-// the adapters' state in the fleet file.
+// server (or, serving, a program of its own through the emulator's driver),
+// then reports protocol violations, writes the request log and keeps the
+// adapters' state in the fleet file.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "emulator/emulator.h"
+#include "emulator/serving.h"
 #include "frontend/frontend.h"
 
 namespace fcemu {
@@ -16,11 +19,14 @@ namespace {
 const char kUsage[] =
     "usage: fcboot-emu [--fleet FILE] [--requests FILE] [--] ARG...\n"
     "       fcboot-emu --write-demo-fleet FILE\n"
+    "       fcboot-emu --serve [--fleet FILE] [--requests FILE] --run PROGRAM ARG...\n"
     "Runs fcboot with ARG... (/s FILE, /l FILE, ...) against an emulated server:\n"
     "the fleet file (default: the built-in two-adapter demo server), written back\n"
     "when the run changed what the adapters hold.\n"
     "  --requests FILE          every request sent to the adapters, one JSON line each\n"
     "  --write-demo-fleet FILE  writes the demo server as a new fleet file\n"
+    "  --serve ... --run        (Windows build) serves PROGRAM's device requests through\n"
+    "                           the emulator's driver (scripts/fcboot-emu-wine.sh)\n"
     "  --help, --version        this text; the version line\n"
     "Exit code: fcboot's, or 125 for fcboot-emu's own errors.\n";
 
@@ -38,6 +44,9 @@ struct Options {
     bool help = false, version = false;
     bool bad_option = false;
     int first_arg = 1;  // index of the utility's first argument
+    // Serving mode: --serve [--exit-code-file FILE] [--abort-after N] --run PROGRAM ARG...
+    bool serve = false, has_run = false, has_exit_code_file = false, has_abort = false;
+    std::string exit_code_file, abort_after;
 };
 
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
@@ -54,6 +63,20 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             ++i;
             continue;
         }
+        if (arg == "--serve") {
+            if (o->serve) {
+                *error = "--serve given twice";
+                return false;
+            }
+            o->serve = true;
+            ++i;
+            continue;
+        }
+        if (arg == "--run") {  // the program and its arguments follow
+            o->has_run = true;
+            ++i;
+            break;
+        }
         std::string* value = nullptr;
         bool* seen = nullptr;
         if (arg == "--fleet") {
@@ -65,6 +88,12 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         } else if (arg == "--write-demo-fleet") {
             value = &o->demo_out;
             seen = &o->has_demo;
+        } else if (arg == "--exit-code-file") {
+            value = &o->exit_code_file;
+            seen = &o->has_exit_code_file;
+        } else if (arg == "--abort-after") {
+            value = &o->abort_after;
+            seen = &o->has_abort;
         } else {
             *error = "unknown option: " + arg;
             o->bad_option = true;
@@ -75,7 +104,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             return false;
         }
         if (i + 1 >= argc) {
-            *error = arg + " needs a file name";
+            *error = arg + (value == &o->abort_after ? " needs a count" : " needs a file name");
             return false;
         }
         *seen = true;
@@ -87,13 +116,16 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         *error = "--write-demo-fleet takes no other option or argument";
         return false;
     }
+    if (o->serve != o->has_run || (o->serve && i >= argc) ||
+        (!o->serve && (o->has_exit_code_file || o->has_abort))) {
+        *error = "serving takes --serve [--exit-code-file FILE] [--abort-after N] "
+                 "--run PROGRAM [ARG...]";
+        return false;
+    }
     return true;
 }
 
-}  // namespace
-
-int FcbootEmuMain(int argc, char** argv) {
-    Options options;
+int EmuMain(int argc, char** argv, Options& options) {
     std::string error;
     if (!ParseOptions(argc, argv, &options, &error)) return OwnError(error, options.bad_option);
     if (options.help) {
@@ -122,6 +154,18 @@ int FcbootEmuMain(int argc, char** argv) {
     } else {
         fleet = DemoFleet();
     }
+    ServeOptions serving;
+    if (options.serve) {
+        const std::string name = options.has_fleet ? options.fleet : "the demo fleet";
+        if (!CheckServableFleet(fleet, name, &error)) return OwnError(error);
+        const char* count = options.abort_after.c_str();
+        char* end = nullptr;
+        serving.abort_after = options.has_abort ? std::strtoull(count, &end, 10) : 0;
+        if (options.has_abort && (end == count || *end != '\0'))
+            return OwnError("--abort-after needs a count");
+        serving.program = argv[options.first_arg];
+        serving.args.assign(argv + options.first_arg + 1, argv + argc);
+    }
 
     // Opened before the run so that an unwritable log stops us before the
     // utility has touched any adapter.
@@ -137,11 +181,20 @@ int FcbootEmuMain(int argc, char** argv) {
     for (int i = options.first_arg; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
 
-    fcboot::ResetUtilityState();
-    StartServer(fleet);
-    const int exitCode = fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
-    std::fflush(stdout);
-    StopServer();
+    int exitCode = 0;
+    std::string harnessFailure;
+    if (options.serve) {
+        const ServedRun run = RunServed(fleet, serving);
+        if (!run.started) return OwnError(run.failure);
+        exitCode = run.exit_code;
+        harnessFailure = run.failure;
+    } else {
+        fcboot::ResetUtilityState();
+        StartServer(fleet);
+        exitCode = fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
+        std::fflush(stdout);
+        StopServer();
+    }
 
     for (const std::string& v : Violations())
         std::fprintf(stderr, "fcboot-emu: protocol violation: %s\n", v.c_str());
@@ -156,6 +209,10 @@ int FcbootEmuMain(int argc, char** argv) {
             ownFailure = true;
         }
     }
+    // A served run that the harness broke proves nothing about the utility.
+    if (!harnessFailure.empty())
+        return OwnError("the device path failed: " + harnessFailure +
+                        (options.has_fleet ? "; the fleet file is left as it was" : ""));
     // The adapters' state is kept whatever the utility's exit code, and only
     // a run that changed it writes: a save leaves the fleet file untouched,
     // even where it could not be written.
@@ -168,6 +225,22 @@ int FcbootEmuMain(int argc, char** argv) {
     // A run whose state or log could not be kept must not look like a
     // success of the utility.
     return ownFailure ? kEmuOwnError : exitCode;
+}
+
+}  // namespace
+
+int FcbootEmuMain(int argc, char** argv) {
+    Options options;
+    const int exitCode = EmuMain(argc, argv, options);
+    // Written last, so that whoever started a serving run can tell a run
+    // that ended by itself from a serving emulator that died.
+    if (options.has_exit_code_file) {
+        std::ofstream file(options.exit_code_file, std::ios::binary | std::ios::trunc);
+        file << exitCode << '\n';
+        file.flush();
+        if (!file) return OwnError("cannot write " + options.exit_code_file);
+    }
+    return exitCode;
 }
 
 }  // namespace fcemu

@@ -90,7 +90,10 @@ void CheckNoOpenHandles();
 // fcboot-emu: [--fleet FILE] [--requests FILE] [--] ARG... , or
 // --write-demo-fleet FILE, --help, --version. Runs the utility's main in this
 // process against the emulated server and returns its exit code (125 for
-// fcboot-emu's own errors).
+// fcboot-emu's own errors). Serving (Windows build): --serve [--fleet FILE]
+// [--requests FILE] [--exit-code-file FILE] [--abort-after N] --run PROGRAM
+// ARG... runs PROGRAM instead and answers its device requests
+// (emulator/serving.h).
 int FcbootEmuMain(int argc, char** argv);
 constexpr int kEmuOwnError = 125;
 

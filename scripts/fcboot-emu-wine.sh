@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# fcboot-emu through a real Windows device path: the Windows build's
+# fcboot.exe, the very program of the package, runs as a Windows process of
+# its own under Wine and opens "\\.\Scsi<n>:" like on a server; the emulator's
+# driver (fcboot-emudrv.sys) hands each of its device requests to
+# fcboot-emu.exe, which serves the fleet.
+#
+# Usage: scripts/fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--] ARG...
+#
+# The command line, standard output and error, exit codes (125 for its own
+# errors), the fleet file's write-back and the request log mean what they
+# mean for fcboot-emu. File names may be Linux paths; fcboot.exe gets their
+# Windows form (Wine's drive Z: is the Linux root).
+#
+# Needs only the mingw preset's build (cmake --preset mingw && cmake --build
+# build/mingw; FCBOOT_MINGW_DIR names another folder). Its own Wine prefix,
+# build/mingw/device-wineprefix, is made on first use with the driver's
+# service in it. A Wine server stays up for the prefix until 10 minutes after
+# the last run, so that runs in a row do not start Wine each time;
+# `scripts/wine-run.sh build/mingw/device-wineprefix --stop` ends it now.
+# Runs on one prefix take turns.
+#
+# FCBOOT_EMU_WINE_ABORT_AFTER=N (for the harness's own tests) makes the
+# serving emulator end abruptly after N requests, as if it crashed.
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+mingw_dir=${FCBOOT_MINGW_DIR:-${FCBOOT_BUILD_PREFIX:-build/}mingw}
+case "$mingw_dir" in /*) ;; *) mingw_dir=$repo/$mingw_dir ;; esac
+WINE=${FCBOOT_WINE:-/usr/lib/wine/wine64}
+WINESERVER=$(dirname "$WINE")/wineserver
+service=fcbootemudrv
+
+own_error() {
+    echo "fcboot-emu-wine.sh: $*" >&2
+    exit 125
+}
+
+# The Windows form of a Linux file name: absolute names on drive Z:,
+# relative ones from the current folder, which Wine maps the same way.
+winpath() {
+    local p=$1
+    case "$p" in /*) p="Z:$p" ;; esac
+    printf '%s' "${p//\//\\}"
+}
+
+# --- command line, as fcboot-emu reads it -------------------------------------
+emu_options=()
+while [ "$#" -gt 0 ]; do
+    case "$1" in
+        --) shift; break ;;
+        --fleet | --requests)
+            [ "$#" -ge 2 ] || { echo "fcboot-emu: $1 needs a file name" >&2; exit 125; }
+            emu_options+=("$1" "$(winpath "$2")")
+            shift 2 ;;
+        --*) echo "fcboot-emu: bad option: $1" >&2; exit 125 ;;
+        *) break ;;
+    esac
+done
+args=("$@")
+if [ "$#" -eq 2 ]; then
+    case "$1" in /s | /se | /l | /le) args=("$1" "$(winpath "$2")") ;; esac
+fi
+if [ -n "${FCBOOT_EMU_WINE_ABORT_AFTER:-}" ]; then
+    emu_options+=(--abort-after "$FCBOOT_EMU_WINE_ABORT_AFTER")
+fi
+
+# --- what it needs ----------------------------------------------------------
+for file in fcboot.exe fcboot-emu.exe fcboot-emudrv.sys; do
+    [ -f "$mingw_dir/$file" ] ||
+        own_error "no $file in $mingw_dir: make the Windows build first," \
+            "with: cmake --preset mingw && cmake --build build/mingw"
+done
+[ -x "$WINE" ] || own_error "$WINE not found (Debian package wine64; scripts/install-deps.sh mingw)"
+
+prefix=$mingw_dir/device-wineprefix
+export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINELOADER=$WINE
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# One run at a time on the prefix: the driver serves one emulator.
+exec 9>"$prefix.run-lock"
+flock 9
+"$repo/scripts/wine-run.sh" "$prefix" --init 9>&- || own_error "cannot create the Wine prefix $prefix"
+
+# Wine's programs run detached from our streams (a background service that
+# inherited them would hold them open) and without the lock.
+quiet() { "$@" </dev/null >/dev/null 2>&1 9>&-; }
+
+# The service entry names the driver file; a rebuilt driver needs a fresh
+# server to load it.
+sys=$mingw_dir/fcboot-emudrv.sys
+driver="$(winpath "$sys") $(stat -c %Y "$sys")"
+mark=$prefix/.fcboot-emudrv
+if [ "$(cat "$mark" 2>/dev/null)" != "$driver" ]; then
+    rm -f "$mark"
+    quiet "$WINESERVER" -k
+    quiet "$WINESERVER" -w
+fi
+install_service() {
+    quiet "$WINE" sc delete "$service"
+    quiet "$WINE" sc create "$service" type= kernel start= demand binPath= "$(winpath "$sys")"
+}
+started=0
+quiet "$WINESERVER" -p600 && started=1
+if [ ! -f "$mark" ]; then
+    install_service || own_error "cannot install the driver's service $service in $prefix"
+fi
+# A server killed soon after the install may not have kept the service in
+# the prefix's registry: it is made again.
+if [ "$started" -eq 1 ] || [ ! -f "$mark" ]; then
+    quiet "$WINE" net start "$service" || { install_service && quiet "$WINE" net start "$service"; } ||
+        own_error "cannot start the driver's service $service"
+fi
+echo "$driver" >"$mark"
+
+# --- the run ----------------------------------------------------------------
+exit_file=$prefix/.exit-code
+rm -f "$exit_file"
+"$WINE" "$mingw_dir/fcboot-emu.exe" --serve --exit-code-file "$(winpath "$exit_file")" \
+    "${emu_options[@]}" --run "$(winpath "$mingw_dir/fcboot.exe")" "${args[@]}" 9>&-
+rc=$?
+if [ "$(cat "$exit_file" 2>/dev/null)" != "$rc" ]; then
+    own_error "the serving emulator ended abnormally (exit code $rc) before the run was" \
+        "finished; fcboot.exe was stopped with it, the fleet file was left as it was and" \
+        "no request log was written"
+fi
+exit "$rc"
