@@ -60,6 +60,10 @@ struct DeviceConfig {
     std::optional<std::vector<NodeEntry>> node_list;  // nullopt: the driver keeps no list
     bool attributes_fail = false;
     std::vector<FaultRule> faults;
+    // What a capture could not read from the device, one line each; empty
+    // for a device described whole. A fleet holding such a device is no
+    // exact twin of its server.
+    std::vector<std::string> incomplete;
 };
 
 struct Fleet {
@@ -72,8 +76,12 @@ struct Fleet {
 bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error);
 std::string SerializeFleet(const Fleet& fleet);
 bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error);
-// Writes a temporary file in the same folder, then renames it over path.
+// Writes the file whole: a file already at path is replaced only by a
+// complete one, and stays as it was when any step of the writing fails.
 bool SaveFleetFile(const std::string& path, const Fleet& fleet, std::string* error);
+
+// Whether any device of the fleet is marked incomplete.
+bool HasIncompleteDevice(const Fleet& fleet);
 
 // A device with every field at its default, at the given port.
 DeviceConfig DefaultDevice(std::uint32_t port);
