@@ -14,8 +14,6 @@ namespace fcboot {
 
 namespace {
 
-const char kMaker[] = "Tarvio";
-constexpr std::size_t kMakerLength = 6;
 constexpr std::uint32_t kMaxPortNumber = 255;
 
 void FillBoardRecord(std::uint32_t adapterIndex, BRDINFO* board) {
@@ -94,7 +92,7 @@ std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint3
         adapter->m_hDevice = INVALID_HANDLE_VALUE;
         return 0;
     }
-    if (std::memcmp(attributes + kAttrManufacturer, kMaker, kMakerLength) != 0) {
+    if (!IsServedManufacturer(attributes)) {
         DiagTrace("Not an Tarvio adapter\n");
         fcplat::CloseHandle(adapter->m_hDevice);
         adapter->m_hDevice = INVALID_HANDLE_VALUE;
@@ -120,6 +118,11 @@ std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint3
 
     ReadNodeList(adapter);
     return 1;
+}
+
+bool IsServedManufacturer(const std::uint8_t* attributes) {
+    static const char kMaker[] = "Tarvio";
+    return std::memcmp(attributes + kAttrManufacturer, kMaker, sizeof kMaker - 1) == 0;
 }
 
 HANDLE OpenPortDevice(const char* path) {

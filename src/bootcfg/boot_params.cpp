@@ -221,7 +221,7 @@ DirectoryWalk WalkBootImageDirectory(std::uint32_t adapterIndex, DirectoryEntryV
                                      void* context, std::uint32_t* head) {
     std::uint8_t word[4];
     if (ReadAdapterMemory(adapterIndex, word, kBootImageDirectoryHead, 1) != 0)
-        return DirectoryWalk::ReadFailed;
+        return DirectoryWalk::HeadUnread;
     std::uint32_t address = LoadLe32(word);
     if (head != nullptr) *head = address;
 
@@ -243,6 +243,7 @@ std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, s
     // A ring without a suitable image, closed or not, leaves region 4
     // untouched.
     switch (WalkBootImageDirectory(adapterIndex, SuitableImage, &search, nullptr)) {
+        case DirectoryWalk::HeadUnread:
         case DirectoryWalk::ReadFailed: return kBootAdapterCommandFailed;
         case DirectoryWalk::Closed:
         case DirectoryWalk::Unclosed: return kBootNoValidImage;

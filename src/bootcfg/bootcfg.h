@@ -102,10 +102,11 @@ constexpr std::uint8_t kBootCodeImageType = 3;
 // returns to 0x79C, at most kMaxBootImageDirectoryEntries entries. The
 // visitor sees every entry read (its address as the link gave it, and its
 // 12 words); returning true stops the walk there.
-enum class DirectoryWalk { Closed, Stopped, Unclosed, ReadFailed };
+enum class DirectoryWalk { Closed, Stopped, Unclosed, ReadFailed, HeadUnread };
 using DirectoryEntryVisitor = bool (*)(void* context, std::uint32_t address,
                                        const std::uint8_t* entry);
-// *head, when given, receives the head word once it is read.
+// HeadUnread: the head word could not be read; ReadFailed: an entry could
+// not. *head, when given, receives the head word once it is read.
 DirectoryWalk WalkBootImageDirectory(std::uint32_t adapterIndex, DirectoryEntryVisitor visit,
                                      void* context, std::uint32_t* head);
 

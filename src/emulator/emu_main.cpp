@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture.h"
 #include "emulator/emulator.h"
 #include "frontend/frontend.h"
 
@@ -22,7 +23,9 @@ struct Options {
     std::string fleet;
     std::string requests;
     std::string demo_out;
+    std::string capture, show;
     bool has_fleet = false, has_requests = false, has_demo = false;
+    bool has_capture = false, has_show = false, allow_incomplete = false;
     int first_arg = 1;  // index of the utility's first argument
 };
 
@@ -37,7 +40,18 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         if (arg.compare(0, 2, "--") != 0) break;
         std::string* value = nullptr;
         bool* seen = nullptr;
-        if (arg == "--fleet") {
+        if (arg == "--allow-incomplete") {
+            o->allow_incomplete = true;
+            ++i;
+            continue;
+        }
+        if (arg == "--capture") {
+            value = &o->capture;
+            seen = &o->has_capture;
+        } else if (arg == "--show") {
+            value = &o->show;
+            seen = &o->has_show;
+        } else if (arg == "--fleet") {
             value = &o->fleet;
             seen = &o->has_fleet;
         } else if (arg == "--requests") {
@@ -67,6 +81,14 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         *error = "--write-demo-fleet takes no other option or argument";
         return false;
     }
+    if (o->has_show && (o->has_fleet || o->has_requests || o->has_capture || o->has_demo || i < argc)) {
+        *error = "--show takes no other option or argument";
+        return false;
+    }
+    if (o->has_capture && (o->has_demo || i < argc)) {
+        *error = "--capture takes no arguments for fcboot";
+        return false;
+    }
     return true;
 }
 
@@ -82,12 +104,23 @@ int FcbootEmuMain(int argc, char** argv) {
         return 0;
     }
 
+    if (options.has_show) {
+        Fleet shown;
+        if (!LoadFleetFile(options.show, &shown, &error)) return OwnError(error);
+        return ShowFleet(shown, stdout);
+    }
+
     Fleet fleet;
     if (options.has_fleet) {
         if (!LoadFleetFile(options.fleet, &fleet, &error)) return OwnError(error);
     } else {
         fleet = DemoFleet();
     }
+    // A rehearsal must not run against a twin that is known to be wrong.
+    if (fcfleet::HasIncompleteDevice(fleet) && !options.allow_incomplete)
+        return OwnError(options.fleet + " holds devices a capture could not read whole (their "
+                        "\"incomplete\" field says what is missing); --allow-incomplete serves it "
+                        "all the same");
 
     // Opened before the run so that an unwritable log stops us before the
     // utility has touched any adapter.
@@ -105,7 +138,9 @@ int FcbootEmuMain(int argc, char** argv) {
 
     fcboot::ResetUtilityState();
     StartServer(fleet);
-    const int exitCode = fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
+    const int exitCode = options.has_capture
+                             ? fccapture::RunCapture(options.capture, stderr, "fcboot-emu")
+                             : fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
     std::fflush(stdout);
     StopServer();
 
@@ -122,8 +157,10 @@ int FcbootEmuMain(int argc, char** argv) {
             ownFailure = true;
         }
     }
-    // The adapters' state is kept whatever the utility's exit code.
-    if (options.has_fleet && !SaveFleetFile(options.fleet, CurrentFleet(), &error)) {
+    // The adapters' state is kept whatever the utility's exit code; a
+    // capture changes none.
+    if (options.has_fleet && !options.has_capture &&
+        !SaveFleetFile(options.fleet, CurrentFleet(), &error)) {
         OwnError(error + "; the adapters' new state is lost");
         ownFailure = true;
     }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +86,12 @@ bool HasIncompleteDevice(const Fleet& fleet);
 
 // A device with every field at its default, at the given port.
 DeviceConfig DefaultDevice(std::uint32_t port);
+
+// The adapter memory a device describes: the boot_images laid out as a
+// well-formed directory ring, then the raw memory words over it. Word
+// addresses to words; a word absent reads as 0.
+using AdapterMemory = std::map<std::uint32_t, std::uint32_t>;
+AdapterMemory DeviceMemory(const DeviceConfig& device);
 
 // What a fault rule's `match` names.
 enum class MatchKind { Open, Ioctl, BusSlot, NodeList, Mailbox };

@@ -503,6 +503,25 @@ DeviceConfig DefaultDevice(std::uint32_t port) {
     return d;
 }
 
+AdapterMemory DeviceMemory(const DeviceConfig& device) {
+    // The head word at 0x79C names the first entry, each entry's link names
+    // the next, the last one links back to the head; entries are 48 bytes
+    // from 0x800 on, the image identifier at entry offset 16. With no image
+    // the head names itself, an entry with no image that ends the walk.
+    constexpr std::uint32_t kHead = 0x79C, kFirstEntry = 0x800, kEntrySize = 48;
+    AdapterMemory memory;
+    memory[kHead] = device.boot_images.empty() ? kHead : kFirstEntry;
+    for (std::size_t i = 0; i < device.boot_images.size(); ++i) {
+        const std::uint32_t entry = kFirstEntry + static_cast<std::uint32_t>(i) * kEntrySize;
+        memory[entry] = i + 1 == device.boot_images.size() ? kHead : entry + kEntrySize;
+        memory[entry + 16] = device.boot_images[i];
+    }
+    for (const MemoryWords& run : device.memory)
+        for (std::size_t i = 0; i < run.words.size(); ++i)
+            memory[run.address + static_cast<std::uint32_t>(i) * 4] = run.words[i];
+    return memory;
+}
+
 bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error) {
     json doc;
     try {
