@@ -96,18 +96,21 @@ void ReadNodes(fcboot::HANDLE device, DeviceConfig* d) {
     }
     // What the utility keeps of an entry: the two key words (the node's
     // name), the port address and the two host bytes.
-    std::vector<fcfleet::NodeEntry> nodes(bytes / fcboot::kNodeEntrySize);
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const std::uint8_t* entry = list + i * fcboot::kNodeEntrySize;
+    std::vector<fcfleet::NodeEntry> nodes;
+    nodes.reserve(bytes / fcboot::kNodeEntrySize);
+    for (std::size_t at = 0; at + fcboot::kNodeEntrySize <= bytes; at += fcboot::kNodeEntrySize) {
+        const std::uint8_t* entry = list + at;
+        fcfleet::NodeEntry node;
         const std::uint32_t high = LoadLe32(entry + fcboot::kNodeKeyWord1);
         const std::uint32_t low = LoadLe32(entry + fcboot::kNodeKeyWord2);
-        for (int b = 0; b < 4; ++b) {
-            nodes[i].wwn[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(high >> (24 - 8 * b));
-            nodes[i].wwn[static_cast<std::size_t>(b + 4)] = static_cast<std::uint8_t>(low >> (24 - 8 * b));
+        for (std::size_t b = 0; b < 4; ++b) {
+            node.wwn[b] = static_cast<std::uint8_t>(high >> (24 - 8 * b));
+            node.wwn[b + 4] = static_cast<std::uint8_t>(low >> (24 - 8 * b));
         }
-        nodes[i].fcid = LoadLe32(entry + fcboot::kNodeFcId) & 0xFFFFFFu;
-        nodes[i].host_byte_1 = entry[fcboot::kNodeHostByte1];
-        nodes[i].host_byte_2 = entry[fcboot::kNodeHostByte2];
+        node.fcid = LoadLe32(entry + fcboot::kNodeFcId) & 0xFFFFFFu;
+        node.host_byte_1 = entry[fcboot::kNodeHostByte1];
+        node.host_byte_2 = entry[fcboot::kNodeHostByte2];
+        nodes.push_back(node);
     }
     std::free(list);
     d->node_list = std::move(nodes);
@@ -289,44 +292,75 @@ bool CaptureDevice(std::uint32_t port, const char* path, DeviceConfig* d) {
     return true;
 }
 
-}  // namespace
-
-fcfleet::Fleet CaptureServer() {
+// Every device of the server in port order, each handed to `take` as soon
+// as it is read; false from `take` ends the capture.
+template <class Take>
+void CaptureEach(Take take) {
     fcboot::ResetAdapterAccessState();
-    fcfleet::Fleet fleet;
     for (const fcboot::DeviceNameEntry* entry = fcboot::kDeviceNameTable; entry->prefix != nullptr; ++entry) {
         for (std::uint32_t port = 0; port <= kMaxPortNumber; ++port) {
             char path[fcboot::kNameFieldSize];
             std::snprintf(path, sizeof path, "\\\\.\\%s%u:", entry->prefix, static_cast<unsigned>(port));
             DeviceConfig d;
-            if (CaptureDevice(port, path, &d)) fleet.devices.push_back(std::move(d));
+            if (CaptureDevice(port, path, &d) && !take(std::move(d))) return;
         }
     }
+}
+
+}  // namespace
+
+fcfleet::Fleet CaptureServer() {
+    fcfleet::Fleet fleet;
+    CaptureEach([&fleet](DeviceConfig&& d) {
+        fleet.devices.push_back(std::move(d));
+        return true;
+    });
     return fleet;
 }
 
 int RunCapture(const std::string& path, std::FILE* err, const char* program) {
-    const fcfleet::Fleet fleet = CaptureServer();
-    if (fleet.devices.empty()) {
+    // Each device goes to the file as soon as it is read, so that the
+    // largest node lists are never all held at once. The file is opened at
+    // the first device: without one nothing is written.
+    fcplat::OutputFile file;
+    bool opened = false, written = true, incomplete = false;
+    std::size_t devices = 0;
+    const fcfleet::TextSink put = [&file](const char* data, std::size_t size) {
+        return fcplat::WriteOutputFile(&file, data, size);
+    };
+    CaptureEach([&](DeviceConfig&& d) {
+        for (const std::string& problem : d.incomplete)
+            std::fprintf(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port), problem.c_str());
+        incomplete = incomplete || !d.incomplete.empty();
+        if (!opened) {
+            opened = fcplat::OpenOutputFile(path.c_str(), false, &file);
+            if (!opened) return false;
+            written = fcfleet::WriteFleetHead(put, fcfleet::Fleet().fleet_version);
+        }
+        written = written && fcfleet::WriteFleetDevice(put, d, devices == 0);
+        ++devices;
+        return true;
+    });
+    if (devices == 0) {
         std::fprintf(err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n", program);
         return kCaptureNoDevice;
     }
-    const bool incomplete = fcfleet::HasIncompleteDevice(fleet);
-    for (const DeviceConfig& d : fleet.devices)
-        for (const std::string& problem : d.incomplete)
-            std::fprintf(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port), problem.c_str());
-    // Like a failed save, an incomplete capture never replaces a file: that
-    // may be the good twin of the server.
-    if (incomplete && fcplat::files::ClassifyTarget(path.c_str()) == fcplat::files::TargetKind::Regular) {
-        std::fprintf(err, "%s: %s left as it was: an incomplete capture replaces no file\n", program,
-                     path.c_str());
-        return kCaptureIncomplete;
-    }
-    std::string error;
-    if (!fcfleet::SaveFleetFile(path, fleet, &error)) {
-        std::fprintf(err, "%s: %s\n", program, error.c_str());
+    if (!opened) {
+        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
         return kCaptureFile;
     }
+    written = written && fcfleet::WriteFleetTail(put, true);
+    written = fcplat::CloseOutputFile(&file) && written;
+    // Like a failed save, an incomplete capture replaces no file: that may
+    // be the good twin of the server.
+    const bool kept = !incomplete || !file.existed;
+    if (!fcplat::PlaceOutputFile(&file, written && kept) || !written) {
+        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
+        return kCaptureFile;
+    }
+    if (!kept)
+        std::fprintf(err, "%s: %s left as it was: an incomplete capture replaces no file\n", program,
+                     path.c_str());
     return incomplete ? kCaptureIncomplete : kCaptureOk;
 }
 

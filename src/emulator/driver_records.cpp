@@ -92,9 +92,10 @@ void FillReturnInfo(const DeviceConfig& config, std::uint8_t* record) {
 }
 
 void PutNodeList(const std::vector<NodeEntry>& nodes, std::uint8_t* out) {
-    if (!nodes.empty()) std::memset(out, 0, nodes.size() * fcboot::kNodeEntrySize);
     for (std::size_t i = 0; i < nodes.size(); ++i) {
+        // Each entry is written whole, once: the largest lists are 2 MiB.
         std::uint8_t* entry = out + i * fcboot::kNodeEntrySize;
+        std::memset(entry, 0, fcboot::kNodeEntrySize);
         const std::uint8_t* w = nodes[i].wwn.data();
         const std::uint32_t high = (static_cast<std::uint32_t>(w[0]) << 24) |
                                    (static_cast<std::uint32_t>(w[1]) << 16) |

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -80,6 +82,15 @@ bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error);
 // Writes the file whole: a file already at path is replaced only by a
 // complete one, and stays as it was when any step of the writing fails.
 bool SaveFleetFile(const std::string& path, const Fleet& fleet, std::string* error);
+
+// A fleet written device by device, as SerializeFleet spells it, so that a
+// fleet of large node lists need never be held whole: the head, each device
+// (the first one says so), then the tail. The text goes to `put` in pieces;
+// false from it stops the writing and is handed back.
+using TextSink = std::function<bool(const char* data, std::size_t size)>;
+bool WriteFleetHead(const TextSink& put, std::uint32_t fleetVersion);
+bool WriteFleetDevice(const TextSink& put, const DeviceConfig& device, bool first);
+bool WriteFleetTail(const TextSink& put, bool anyDevice);
 
 // Whether any device of the fleet is marked incomplete.
 bool HasIncompleteDevice(const Fleet& fleet);

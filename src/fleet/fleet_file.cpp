@@ -1,7 +1,9 @@
 // Fleet files: the JSON description of a server's devices, read strictly
 // (an invalid file is refused whole, naming the field) and written with
 // every field spelled out.
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -404,73 +406,50 @@ ordered_json DeviceJson(const DeviceConfig& d) {
     return j;
 }
 
-// Text goes out in pieces; false from the sink stops the writing.
-using Sink = std::function<bool(const char* data, std::size_t size)>;
-
 // A long node list as strings of packed nodes, one string to a line, laid
 // out as the JSON writer lays out an array inside a device.
-bool WritePackedNodes(const std::vector<NodeEntry>& nodes, const Sink& put) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text = "[";
-    text.reserve(1u << 16);
+bool WritePackedNodes(const std::vector<NodeEntry>& nodes, const TextSink& put) {
+    // Two hex digits for every byte value, looked up rather than worked out:
+    // the largest fleets hold millions of nodes.
+    static const std::array<char, 512> kHex = [] {
+        std::array<char, 512> table{};
+        for (int b = 0; b < 256; ++b) {
+            table[2 * b] = "0123456789abcdef"[b >> 4];
+            table[2 * b + 1] = "0123456789abcdef"[b & 15];
+        }
+        return table;
+    }();
+    constexpr std::size_t kChunk = 1u << 16;
+    constexpr std::size_t kLine = 12 + kPackedNodeDigits * kNodesPerPackedString;
+    std::vector<char> text(kChunk + kLine);
+    std::size_t used = 0;
+    text[used++] = '[';
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         if (i % kNodesPerPackedString == 0) {
-            if (i != 0) text += "\",";
-            text += "\n        \"";
+            static const char kFirst[] = "\n        \"", kNext[] = "\",\n        \"";
+            const char* start = i == 0 ? kFirst : kNext;
+            const std::size_t length = i == 0 ? sizeof kFirst - 1 : sizeof kNext - 1;
+            std::memcpy(&text[used], start, length);
+            used += length;
+            if (used >= kChunk) {
+                if (!put(text.data(), used)) return false;
+                used = 0;
+            }
         }
         const NodeEntry& n = nodes[i];
-        std::uint8_t bytes[kPackedNodeDigits / 2];
-        std::copy(n.wwn.begin(), n.wwn.end(), bytes);
-        bytes[8] = static_cast<std::uint8_t>(n.fcid >> 16);
-        bytes[9] = static_cast<std::uint8_t>(n.fcid >> 8);
-        bytes[10] = static_cast<std::uint8_t>(n.fcid);
-        bytes[11] = n.host_byte_1;
-        bytes[12] = n.host_byte_2;
+        const std::uint8_t bytes[kPackedNodeDigits / 2] = {
+            n.wwn[0], n.wwn[1], n.wwn[2], n.wwn[3], n.wwn[4], n.wwn[5], n.wwn[6], n.wwn[7],
+            static_cast<std::uint8_t>(n.fcid >> 16), static_cast<std::uint8_t>(n.fcid >> 8),
+            static_cast<std::uint8_t>(n.fcid), n.host_byte_1, n.host_byte_2};
         for (std::uint8_t b : bytes) {
-            text += kHex[b >> 4];
-            text += kHex[b & 15];
-        }
-        if (text.size() >= (1u << 16) - 64) {
-            if (!put(text.data(), text.size())) return false;
-            text.clear();
+            text[used++] = kHex[2 * b];
+            text[used++] = kHex[2 * b + 1];
         }
     }
-    text += "\"\n      ]";
-    return put(text.data(), text.size());
-}
-
-// The fleet as SerializeFleet spells it, device by device, so that a fleet
-// of large node lists never has to be held as text whole.
-bool WriteFleet(const Fleet& fleet, const Sink& put) {
-    std::string text = "{\n  \"fleet_version\": " + std::to_string(fleet.fleet_version) +
-                       ",\n  \"devices\": [";
-    for (std::size_t i = 0; i < fleet.devices.size(); ++i) {
-        const DeviceConfig& d = fleet.devices[i];
-        std::string device = DeviceJson(d).dump(2, ' ', false, ordered_json::error_handler_t::replace);
-        // One level deeper: the device sits in the array of devices.
-        text += i == 0 ? "\n    " : ",\n    ";
-        std::size_t from = 0;
-        for (std::size_t nl = device.find('\n'); nl != std::string::npos; nl = device.find('\n', from)) {
-            text.append(device, from, nl + 1 - from);
-            text += "    ";
-            from = nl + 1;
-        }
-        text.append(device, from, std::string::npos);
-        // No string value holds a bare line feed, so the key found after
-        // one is the device's own, and the placeholder is its value.
-        static const std::string kKey = "\n      \"node_list\": ";
-        static const std::string kValue = ordered_json(kPackedPlaceholder).dump();
-        const std::size_t key = text.find(kKey + kValue);
-        if (key != std::string::npos) {
-            if (!put(text.data(), key + kKey.size()) || !WritePackedNodes(*d.node_list, put))
-                return false;
-            text.erase(0, key + kKey.size() + kValue.size());
-        }
-        if (!put(text.data(), text.size())) return false;
-        text.clear();
-    }
-    text += fleet.devices.empty() ? "]\n}\n" : "\n  ]\n}\n";
-    return put(text.data(), text.size());
+    static const char kEnd[] = "\"\n      ]";
+    std::memcpy(&text[used], kEnd, sizeof kEnd - 1);
+    used += sizeof kEnd - 1;
+    return put(text.data(), used);
 }
 
 }  // namespace
@@ -557,6 +536,50 @@ bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error) {
     }
     return false;
 }
+
+bool WriteFleetHead(const TextSink& put, std::uint32_t fleetVersion) {
+    const std::string text = "{\n  \"fleet_version\": " + std::to_string(fleetVersion) + ",\n  \"devices\": [";
+    return put(text.data(), text.size());
+}
+
+bool WriteFleetDevice(const TextSink& put, const DeviceConfig& device, bool first) {
+    const std::string json = DeviceJson(device).dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    // One level deeper: the device sits in the array of devices.
+    std::string text = first ? "\n    " : ",\n    ";
+    std::size_t from = 0;
+    for (std::size_t nl = json.find('\n'); nl != std::string::npos; nl = json.find('\n', from)) {
+        text.append(json, from, nl + 1 - from);
+        text += "    ";
+        from = nl + 1;
+    }
+    text.append(json, from, std::string::npos);
+    // No string value holds a bare line feed, so the key found after one is
+    // the device's own, and the placeholder is its value.
+    static const std::string kKey = "\n      \"node_list\": ";
+    static const std::string kValue = ordered_json(kPackedPlaceholder).dump();
+    const std::size_t key = text.find(kKey + kValue);
+    if (key != std::string::npos) {
+        if (!put(text.data(), key + kKey.size()) || !WritePackedNodes(*device.node_list, put)) return false;
+        text.erase(0, key + kKey.size() + kValue.size());
+    }
+    return put(text.data(), text.size());
+}
+
+bool WriteFleetTail(const TextSink& put, bool anyDevice) {
+    const char* text = anyDevice ? "\n  ]\n}\n" : "]\n}\n";
+    return put(text, std::strlen(text));
+}
+
+namespace {
+
+bool WriteFleet(const Fleet& fleet, const TextSink& put) {
+    if (!WriteFleetHead(put, fleet.fleet_version)) return false;
+    for (std::size_t i = 0; i < fleet.devices.size(); ++i)
+        if (!WriteFleetDevice(put, fleet.devices[i], i == 0)) return false;
+    return WriteFleetTail(put, !fleet.devices.empty());
+}
+
+}  // namespace
 
 std::string SerializeFleet(const Fleet& fleet) {
     std::string text;
