@@ -52,7 +52,7 @@ list(SORT entries)
 set(wanted
   README.md docs/fleet-file.md docs/user-guide.md
   examples/boot.cfg examples/demo-fleet.json
-  fcboot-emu.exe fcboot.exe)
+  fcboot-capture.exe fcboot-emu.exe fcboot.exe)
 list(TRANSFORM wanted PREPEND "${PACKAGE_NAME}/")
 list(SORT wanted)
 if(NOT entries STREQUAL wanted)
@@ -111,6 +111,7 @@ endfunction()
 
 string(HEX "${VERSION_LINE}\r\n" version_hex)
 run(0 "${version_hex}" fcboot.exe /v)
+run(0 "${version_hex}" fcboot-capture.exe --version)
 
 expect_file("${dir}/examples/boot.cfg" "examples/boot.cfg in the zip")
 # The built-in demo server and the shipped demo fleet both save the example.

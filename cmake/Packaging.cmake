@@ -10,7 +10,7 @@
 
 set(_fcboot_pkg_component fcboot)
 
-install(TARGETS fcboot fcboot-emu
+install(TARGETS fcboot fcboot-emu fcboot-capture
   RUNTIME DESTINATION .
   COMPONENT ${_fcboot_pkg_component})
 install(FILES README.md

@@ -260,11 +260,11 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
     const std::string dir = fctest::TempDir(), path = dir + "/twin.json";
     Captured c = Capture(fleet, path);
     EXPECT_EQ(c.exit_code, fccapture::kCaptureIncomplete);
-    EXPECT_EQ(c.errors,
-              "capture: port 0: open refused: access denied (Windows error 5); the capture must run as an "
-              "administrator\n"
-              "capture: port 1: RETURN_INFO failed\n"
-              "capture: port 1: region 10 unreadable\n");
+    EXPECT_EQ(c.errors, fctest::NativeText(
+                            "capture: port 0: open refused: access denied (Windows error 5); the capture must "
+                            "run as an administrator\n"
+                            "capture: port 1: RETURN_INFO failed\n"
+                            "capture: port 1: region 10 unreadable\n"));
     ASSERT_EQ(c.twin.devices.size(), 2u);
     EXPECT_EQ(c.twin.devices[1].incomplete.size(), 2u);
     EXPECT_EQ(c.twin.devices[1].region8, fleet.devices[1].region8);  // what could be read is there

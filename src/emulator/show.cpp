@@ -142,7 +142,8 @@ int ShowFleet(const Fleet& described, std::FILE* out) {
         if (!other && d.incomplete.empty()) continue;
         if (!first) std::fputc('\n', out);
         first = false;
-        if (other)
+        // A device the capture could not open says so in its own lines.
+        if (other && d.incomplete.empty())
             std::fprintf(out, "port %u  not an adapter fcboot serves: %s\n", static_cast<unsigned>(d.port),
                          d.attributes_fail ? "its attribute query fails"
                                            : ("manufacturer \"" + d.manufacturer + "\"").c_str());
