@@ -35,7 +35,8 @@ double CpuMs() {
 }
 
 double WallMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -46,8 +47,13 @@ fcemu::Fleet BenchFleet(std::uint32_t adapters) {
         fcemu::DeviceConfig d = fcemu::DefaultDevice(i);
         std::vector<fcemu::NodeEntry> nodes(entries);
         for (std::uint32_t j = 0; j < entries; ++j) {
-            nodes[j].wwn = {0x50, 0x00, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 0x00,
-                            static_cast<std::uint8_t>(j >> 16), static_cast<std::uint8_t>(j >> 8),
+            nodes[j].wwn = {0x50,
+                            0x00,
+                            static_cast<std::uint8_t>(i >> 8),
+                            static_cast<std::uint8_t>(i),
+                            0x00,
+                            static_cast<std::uint8_t>(j >> 16),
+                            static_cast<std::uint8_t>(j >> 8),
                             static_cast<std::uint8_t>(j)};
             nodes[j].fcid = 0x010000u + j;
         }
@@ -77,9 +83,11 @@ int main(int argc, char** argv) {
 
     bool failed = false;
     double cpu256 = 0;
-    std::printf("| adapters | requests per adapter | wall ms | CPU ms | file MiB | read back ms |\n");
+    std::printf(
+        "| adapters | requests per adapter | wall ms | CPU ms | file MiB | read back ms |\n");
     std::printf("|--:|--:|--:|--:|--:|--:|\n");
-    for (std::uint32_t n : quick ? std::vector<std::uint32_t>{1, 16} : std::vector<std::uint32_t>{1, 16, 256}) {
+    for (std::uint32_t n :
+         quick ? std::vector<std::uint32_t>{1, 16} : std::vector<std::uint32_t>{1, 16, 256}) {
         const fcemu::Fleet fleet = BenchFleet(n);
         fcemu::StartServer(fleet);
         const double wall0 = WallMs(), cpu0 = CpuMs();
@@ -95,9 +103,11 @@ int main(int argc, char** argv) {
         const double read0 = CpuMs();
         fcemu::Fleet twin;
         std::string error;
-        const bool read = fcemu::LoadFleetFile(path, &twin, &error) && twin.devices.size() == n &&
-                          twin.devices.back().node_list->size() == fleet.devices.back().node_list->size() &&
-                          twin.devices.back().node_list->back().fcid == fleet.devices.back().node_list->back().fcid;
+        const bool read =
+            fcemu::LoadFleetFile(path, &twin, &error) && twin.devices.size() == n &&
+            twin.devices.back().node_list->size() == fleet.devices.back().node_list->size() &&
+            twin.devices.back().node_list->back().fcid ==
+                fleet.devices.back().node_list->back().fcid;
         failed = failed || !read;
         std::printf("| %u | %.0f | %.0f | %.0f | %.1f | %.0f |%s\n", n, perAdapter, wall, cpu,
                     static_cast<double>(std::filesystem::file_size(path)) / (1024.0 * 1024.0),
@@ -112,8 +122,8 @@ int main(int argc, char** argv) {
     bool met = true;
     if (!quick) {
         met = cpu256 < 1000.0;
-        std::printf("\n- capture of 256 adapters with 2 MiB node lists < 1 s CPU: %.0f ms: %s\n", cpu256,
-                    met ? "met" : "MISSED");
+        std::printf("\n- capture of 256 adapters with 2 MiB node lists < 1 s CPU: %.0f ms: %s\n",
+                    cpu256, met ? "met" : "MISSED");
     }
     if (failed) return 1;
     return met ? 0 : 2;

@@ -258,10 +258,13 @@ std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, s
     return kBootOk;
 }
 
-std::uint32_t ReadRegionImage(std::uint32_t adapterIndex, std::uint32_t region, std::uint8_t* dest) {
-    const std::uint32_t size = region == kEfibBootRegion ? kEfibBootRegionSize : kBootSelectRegionSize;
+std::uint32_t ReadRegionImage(std::uint32_t adapterIndex, std::uint32_t region,
+                              std::uint8_t* dest) {
+    const std::uint32_t size =
+        region == kEfibBootRegion ? kEfibBootRegionSize : kBootSelectRegionSize;
     for (std::uint32_t offset = 0; offset < size; offset += kEfibPieceLength) {
-        const std::uint32_t length = size - offset < kEfibPieceLength ? size - offset : kEfibPieceLength;
+        const std::uint32_t length =
+            size - offset < kEfibPieceLength ? size - offset : kEfibPieceLength;
         if (ReadRegionPiece(adapterIndex, region, offset, length, dest + offset) != 0)
             return kBootAdapterCommandFailed;
     }

@@ -38,7 +38,10 @@ std::string Hex(std::uint32_t value) {
 std::size_t Utf8Sequence(const unsigned char* s, std::size_t n) {
     const unsigned char c = s[0];
     if (c < 0x80) return 1;
-    std::size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                         : c >= 0xE0 && c <= 0xEF ? 3
+                         : c >= 0xF0 && c <= 0xF4 ? 4
+                                                  : 0;
     if (length == 0 || length > n) return 0;
     for (std::size_t i = 1; i < length; ++i)
         if ((s[i] & 0xC0) != 0x80) return 0;
@@ -142,7 +145,8 @@ bool RecordEntry(void* context, std::uint32_t address, const std::uint8_t* entry
 void ReadDirectory(DeviceConfig* d) {
     DirectoryWords dir;
     std::uint32_t head = 0;
-    const fcboot::DirectoryWalk end = fcboot::WalkBootImageDirectory(kSlot, RecordEntry, &dir, &head);
+    const fcboot::DirectoryWalk end =
+        fcboot::WalkBootImageDirectory(kSlot, RecordEntry, &dir, &head);
     if (end == fcboot::DirectoryWalk::HeadUnread || end == fcboot::DirectoryWalk::ReadFailed)
         d->incomplete.push_back("boot image directory: a memory read failed after " +
                                 std::to_string(dir.entries.size()) + " entries");
@@ -167,7 +171,8 @@ void ReadDirectory(DeviceConfig* d) {
         }
     }
     for (const auto& w : dir.words) {
-        if (d->memory.empty() || d->memory.back().address + 4 * d->memory.back().words.size() != w.first)
+        if (d->memory.empty() ||
+            d->memory.back().address + 4 * d->memory.back().words.size() != w.first)
             d->memory.push_back(fcfleet::MemoryWords{w.first, {}});
         d->memory.back().words.push_back(w.second);
     }
@@ -183,9 +188,10 @@ void ReadAdapter(fcboot::PADAPTER adapter, DeviceConfig* d) {
     std::uint8_t attributes[fcboot::kAdapterAttributesSize];
     if (fcboot::GetAdapterAttributes(kSlot, attributes) == 0) {
         ReadAttributes(attributes, d);
-        fcboot::CopyBoundedString(adapter->m_DriverName, fcboot::kNameFieldSize,
-                                  reinterpret_cast<const char*>(attributes + fcboot::kAttrDriverName),
-                                  fcboot::kAttrStringSize);
+        fcboot::CopyBoundedString(
+            adapter->m_DriverName, fcboot::kNameFieldSize,
+            reinterpret_cast<const char*>(attributes + fcboot::kAttrDriverName),
+            fcboot::kAttrStringSize);
     } else {
         problems.push_back("adapter attributes unreadable after the refresh");
     }
@@ -197,11 +203,12 @@ void ReadAdapter(fcboot::PADAPTER adapter, DeviceConfig* d) {
     else
         problems.push_back("port attributes unreadable (" +
                            (portResult == 1 ? std::string("request failed")
-                                            : "ReturnCode " + std::to_string(portResult)) + ")");
+                                            : "ReturnCode " + std::to_string(portResult)) +
+                           ")");
 
     std::uint32_t bus = 0, slot = 0;
-    const bool busSlot = fcboot::IsPortDriverName(adapter->m_DriverName) &&
-                         fcboot::GetBusSlot(device, &bus, &slot);
+    const bool busSlot =
+        fcboot::IsPortDriverName(adapter->m_DriverName) && fcboot::GetBusSlot(device, &bus, &slot);
     if (fcboot::IsPortDriverName(adapter->m_DriverName) && !busSlot)
         problems.push_back("GET_BUS_SLOT failed");
     ReadNodes(device, d);
@@ -254,7 +261,8 @@ bool CaptureDevice(std::uint32_t port, const char* path, DeviceConfig* d) {
     const fcboot::HANDLE device = fcboot::OpenPortDevice(path);
     if (device == INVALID_HANDLE_VALUE) {
         const fcboot::DWORD error = fcplat::GetLastError();
-        if (error == fcplat::ERROR_FILE_NOT_FOUND || error == fcplat::ERROR_PATH_NOT_FOUND) return false;
+        if (error == fcplat::ERROR_FILE_NOT_FOUND || error == fcplat::ERROR_PATH_NOT_FOUND)
+            return false;
         // Seen by the utility as no device at all: the twin answers nothing
         // either.
         d->attributes_fail = true;
@@ -273,7 +281,8 @@ bool CaptureDevice(std::uint32_t port, const char* path, DeviceConfig* d) {
     }
     adapter->m_hDevice = device;
     adapter->m_AdapterIndex = kSlot;
-    fcboot::CopyBoundedString(adapter->m_AdapterName, fcboot::kNameFieldSize, path, fcboot::kNameFieldSize);
+    fcboot::CopyBoundedString(adapter->m_AdapterName, fcboot::kNameFieldSize, path,
+                              fcboot::kNameFieldSize);
     fcboot::g_Adapters[kSlot] = adapter;
 
     std::uint8_t attributes[fcboot::kAdapterAttributesSize];
@@ -297,10 +306,12 @@ bool CaptureDevice(std::uint32_t port, const char* path, DeviceConfig* d) {
 template <class Take>
 void CaptureEach(Take take) {
     fcboot::ResetAdapterAccessState();
-    for (const fcboot::DeviceNameEntry* entry = fcboot::kDeviceNameTable; entry->prefix != nullptr; ++entry) {
+    for (const fcboot::DeviceNameEntry* entry = fcboot::kDeviceNameTable; entry->prefix != nullptr;
+         ++entry) {
         for (std::uint32_t port = 0; port <= kMaxPortNumber; ++port) {
             char path[fcboot::kNameFieldSize];
-            std::snprintf(path, sizeof path, "\\\\.\\%s%u:", entry->prefix, static_cast<unsigned>(port));
+            std::snprintf(path, sizeof path, "\\\\.\\%s%u:", entry->prefix,
+                          static_cast<unsigned>(port));
             DeviceConfig d;
             if (CaptureDevice(port, path, &d) && !take(std::move(d))) return;
         }
@@ -330,7 +341,8 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
     };
     CaptureEach([&](DeviceConfig&& d) {
         for (const std::string& problem : d.incomplete)
-            std::fprintf(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port), problem.c_str());
+            std::fprintf(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port),
+                         problem.c_str());
         incomplete = incomplete || !d.incomplete.empty();
         if (!opened) {
             opened = fcplat::OpenOutputFile(path.c_str(), false, &file);
@@ -342,7 +354,8 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
         return true;
     });
     if (devices == 0) {
-        std::fprintf(err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n", program);
+        std::fprintf(err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n",
+                     program);
         return kCaptureNoDevice;
     }
     if (!opened) {
@@ -359,8 +372,8 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
         return kCaptureFile;
     }
     if (!kept)
-        std::fprintf(err, "%s: %s left as it was: an incomplete capture replaces no file\n", program,
-                     path.c_str());
+        std::fprintf(err, "%s: %s left as it was: an incomplete capture replaces no file\n",
+                     program, path.c_str());
     return incomplete ? kCaptureIncomplete : kCaptureOk;
 }
 

@@ -81,7 +81,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         *error = "--write-demo-fleet takes no other option or argument";
         return false;
     }
-    if (o->has_show && (o->has_fleet || o->has_requests || o->has_capture || o->has_demo || i < argc)) {
+    if (o->has_show &&
+        (o->has_fleet || o->has_requests || o->has_capture || o->has_demo || i < argc)) {
         *error = "--show takes no other option or argument";
         return false;
     }
@@ -118,7 +119,8 @@ int FcbootEmuMain(int argc, char** argv) {
     }
     // A rehearsal must not run against a twin that is known to be wrong.
     if (fcfleet::HasIncompleteDevice(fleet) && !options.allow_incomplete)
-        return OwnError(options.fleet + " holds devices a capture could not read whole (their "
+        return OwnError(options.fleet +
+                        " holds devices a capture could not read whole (their "
                         "\"incomplete\" field says what is missing); --allow-incomplete serves it "
                         "all the same");
 

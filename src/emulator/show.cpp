@@ -39,8 +39,9 @@ bool ListImage(void* context, std::uint32_t address, const std::uint8_t* entry) 
     const std::uint32_t id = fcboot::LoadLe32(entry + fcboot::kEntryImageOffset);
     if (id != 0 && id != 0xFFFFFFFFu) {
         char text[64];
-        std::snprintf(text, sizeof text, "%s0x%08X kind 0x%02X type %u", images.text.empty() ? "" : "; ",
-                      static_cast<unsigned>(id), entry[fcboot::kEntryKindOffset],
+        std::snprintf(text, sizeof text, "%s0x%08X kind 0x%02X type %u",
+                      images.text.empty() ? "" : "; ", static_cast<unsigned>(id),
+                      entry[fcboot::kEntryKindOffset],
                       static_cast<unsigned>(entry[fcboot::kEntryTypeOffset]));
         images.text += text;
     }
@@ -77,7 +78,9 @@ std::string Settings(const fcboot::BootParams& p, bool selection) {
     char text[128];
     std::snprintf(text, sizeof text, "enabled %u%s, boot device %s, LUN %u",
                   static_cast<unsigned>(p.HostAdapterBiosEnable),
-                  !selection ? "" : p.SelectBootEnable != 0 ? ", boot device selected 1" : ", boot device selected 0",
+                  !selection                ? ""
+                  : p.SelectBootEnable != 0 ? ", boot device selected 1"
+                                            : ", boot device selected 0",
                   Name(p.BootDeviceWWID).c_str(), static_cast<unsigned>(p.BootDeviceLUN));
     return text;
 }
@@ -91,28 +94,33 @@ void ShowAdapter(std::uint32_t n, std::FILE* out) {
     std::uint8_t attributes[fcboot::kAdapterAttributesSize] = {};
     fcboot::GetAdapterAttributes(n, attributes);
     const auto field = [&attributes](std::uint32_t offset, std::size_t size) {
-        return std::string(reinterpret_cast<const char*>(attributes + offset),
-                           fcboot::BoundedLength(reinterpret_cast<const char*>(attributes + offset), size));
+        return std::string(
+            reinterpret_cast<const char*>(attributes + offset),
+            fcboot::BoundedLength(reinterpret_cast<const char*>(attributes + offset), size));
     };
     std::fprintf(out, "  node name     %s\n", Name(attributes + fcboot::kAttrNodeWWN).c_str());
     std::fprintf(out, "  manufacturer  %s\n",
                  field(fcboot::kAttrManufacturer, fcboot::kAttrManufacturerSize).c_str());
     const std::uint32_t model = fcboot::AdapterModel[n];
     char code[32];
-    std::snprintf(code, sizeof code, model != 0 ? "0x%04X" : "unknown", static_cast<unsigned>(model));
+    std::snprintf(code, sizeof code, model != 0 ? "0x%04X" : "unknown",
+                  static_cast<unsigned>(model));
     std::fprintf(out, "  model         %s, model code %s\n",
                  field(fcboot::kAttrModel, fcboot::kAttrModelSize).c_str(), code);
-    std::fprintf(out, "  driver        %s (%s)\n", adapter->m_DriverName,
-                 fcboot::GetDriverKind(n) == fcboot::kDriverKindPort ? "port driver" : "miniport driver");
+    std::fprintf(
+        out, "  driver        %s (%s)\n", adapter->m_DriverName,
+        fcboot::GetDriverKind(n) == fcboot::kDriverKindPort ? "port driver" : "miniport driver");
 
     fcboot::BootParams efi = bios;
     std::fprintf(out, "  BIOS          %s\n",
-                 !named ? "unreadable"
-                        : fcboot::ReadBootParamsBios(&bios) == 0 ? Settings(bios, true).c_str() : "unreadable");
+                 !named                                   ? "unreadable"
+                 : fcboot::ReadBootParamsBios(&bios) == 0 ? Settings(bios, true).c_str()
+                                                          : "unreadable");
     std::fprintf(out, "  EFI           %s\n",
                  !named ? "unreadable"
-                        : fcboot::ReadBootParamsEfib(&efi) == 0 ? ("valid, " + Settings(efi, false)).c_str()
-                                                                 : "not valid");
+                 : fcboot::ReadBootParamsEfib(&efi) == 0
+                     ? ("valid, " + Settings(efi, false)).c_str()
+                     : "not valid");
     std::fprintf(out, "  boot images   %s\n", Directory(n).c_str());
     std::fprintf(out, "  nodes         %u\n", static_cast<unsigned>(adapter->NodeAmt));
 }
@@ -144,11 +152,13 @@ int ShowFleet(const Fleet& described, std::FILE* out) {
         first = false;
         // A device the capture could not open says so in its own lines.
         if (other && d.incomplete.empty())
-            std::fprintf(out, "port %u  not an adapter fcboot serves: %s\n", static_cast<unsigned>(d.port),
+            std::fprintf(out, "port %u  not an adapter fcboot serves: %s\n",
+                         static_cast<unsigned>(d.port),
                          d.attributes_fail ? "its attribute query fails"
                                            : ("manufacturer \"" + d.manufacturer + "\"").c_str());
         for (const std::string& problem : d.incomplete)
-            std::fprintf(out, "port %u  incomplete: %s\n", static_cast<unsigned>(d.port), problem.c_str());
+            std::fprintf(out, "port %u  incomplete: %s\n", static_cast<unsigned>(d.port),
+                         problem.c_str());
     }
     if (fleet.devices.empty()) std::fprintf(out, "no devices\n");
     return 0;

@@ -198,10 +198,12 @@ void UnpackNodes(const std::string& text, const std::string& field, std::vector<
 
 DeviceConfig ParseDevice(const json& v, const std::string& field) {
     OnlyKeys(v, field,
-             {"port", "manufacturer", "model", "model_description", "serial_number",
-              "driver_name", "driver_version", "node_wwn", "port_wwn", "vendor_specific_id",
-              "number_of_ports", "revision", "pci", "return_info", "regions", "boot_images",
-              "memory", "node_list", "attributes_fail", "faults", "incomplete"});
+             {"port",          "manufacturer",       "model",           "model_description",
+              "serial_number", "driver_name",        "driver_version",  "node_wwn",
+              "port_wwn",      "vendor_specific_id", "number_of_ports", "revision",
+              "pci",           "return_info",        "regions",         "boot_images",
+              "memory",        "node_list",          "attributes_fail", "faults",
+              "incomplete"});
     const json* port = Find(v, "port");
     if (port == nullptr) Refuse(field + ".port", "missing");
     DeviceConfig d = DefaultDevice(Number32(*port, field + ".port", 255));
@@ -437,10 +439,19 @@ bool WritePackedNodes(const std::vector<NodeEntry>& nodes, const TextSink& put) 
             }
         }
         const NodeEntry& n = nodes[i];
-        const std::uint8_t bytes[kPackedNodeDigits / 2] = {
-            n.wwn[0], n.wwn[1], n.wwn[2], n.wwn[3], n.wwn[4], n.wwn[5], n.wwn[6], n.wwn[7],
-            static_cast<std::uint8_t>(n.fcid >> 16), static_cast<std::uint8_t>(n.fcid >> 8),
-            static_cast<std::uint8_t>(n.fcid), n.host_byte_1, n.host_byte_2};
+        const std::uint8_t bytes[kPackedNodeDigits / 2] = {n.wwn[0],
+                                                           n.wwn[1],
+                                                           n.wwn[2],
+                                                           n.wwn[3],
+                                                           n.wwn[4],
+                                                           n.wwn[5],
+                                                           n.wwn[6],
+                                                           n.wwn[7],
+                                                           static_cast<std::uint8_t>(n.fcid >> 16),
+                                                           static_cast<std::uint8_t>(n.fcid >> 8),
+                                                           static_cast<std::uint8_t>(n.fcid),
+                                                           n.host_byte_1,
+                                                           n.host_byte_2};
         for (std::uint8_t b : bytes) {
             text[used++] = kHex[2 * b];
             text[used++] = kHex[2 * b + 1];
@@ -538,12 +549,14 @@ bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error) {
 }
 
 bool WriteFleetHead(const TextSink& put, std::uint32_t fleetVersion) {
-    const std::string text = "{\n  \"fleet_version\": " + std::to_string(fleetVersion) + ",\n  \"devices\": [";
+    const std::string text =
+        "{\n  \"fleet_version\": " + std::to_string(fleetVersion) + ",\n  \"devices\": [";
     return put(text.data(), text.size());
 }
 
 bool WriteFleetDevice(const TextSink& put, const DeviceConfig& device, bool first) {
-    const std::string json = DeviceJson(device).dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    const std::string json =
+        DeviceJson(device).dump(2, ' ', false, ordered_json::error_handler_t::replace);
     // One level deeper: the device sits in the array of devices.
     std::string text = first ? "\n    " : ",\n    ";
     std::size_t from = 0;
@@ -559,7 +572,8 @@ bool WriteFleetDevice(const TextSink& put, const DeviceConfig& device, bool firs
     static const std::string kValue = ordered_json(kPackedPlaceholder).dump();
     const std::size_t key = text.find(kKey + kValue);
     if (key != std::string::npos) {
-        if (!put(text.data(), key + kKey.size()) || !WritePackedNodes(*device.node_list, put)) return false;
+        if (!put(text.data(), key + kKey.size()) || !WritePackedNodes(*device.node_list, put))
+            return false;
         text.erase(0, key + kKey.size() + kValue.size());
     }
     return put(text.data(), text.size());

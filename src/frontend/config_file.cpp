@@ -68,7 +68,8 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b) {
 
 // Formats one line in full and writes it as one string; false when the
 // formatting or the write fails.
-bool PutLine(fcplat::OutputFile* file, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool PutLine(fcplat::OutputFile* file, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 bool PutLine(fcplat::OutputFile* file, const char* format, ...) {
     char line[128];

@@ -11,10 +11,9 @@ namespace fcplat {
 namespace files {
 
 TargetKind ClassifyTarget(const char* path) {
-    HANDLE h = ::CreateFileA(path, FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                             nullptr);
+    HANDLE h = ::CreateFileA(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TargetKind::Missing
@@ -31,11 +30,11 @@ TargetKind ClassifyTarget(const char* path) {
 }
 
 std::FILE* CreateNewFile(const char* path, const char*, bool text) {
-    HANDLE h = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+    HANDLE h =
+        ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
-                                   _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
     if (fd < 0) {
         ::CloseHandle(h);
         ::DeleteFileA(path);

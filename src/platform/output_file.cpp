@@ -41,7 +41,8 @@ bool OpenOutputFile(const char* target, bool text, OutputFile* file) {
             if (Injected(OutputStep::CreateTemp)) break;
             std::string temp = file->target + ".tmp";
             if (k > 0) temp += std::to_string(k);
-            file->stream = files::CreateNewFile(temp.c_str(), file->existed ? target : nullptr, text);
+            file->stream =
+                files::CreateNewFile(temp.c_str(), file->existed ? target : nullptr, text);
             if (file->stream != nullptr) file->temp = temp;
         }
         if (file->stream != nullptr) return true;
@@ -61,8 +62,8 @@ bool CloseOutputFile(OutputFile* file) {
     // Lines sit in the stream's buffer until the flush, so a full disk often
     // shows only there. A temporary file's bytes go to the disk before it
     // takes the target's place; devices and pipes take no such sync.
-    bool ok = std::fflush(file->stream) == 0 &&
-              (file->temp.empty() || files::SyncFile(file->stream));
+    bool ok =
+        std::fflush(file->stream) == 0 && (file->temp.empty() || files::SyncFile(file->stream));
     if (Injected(OutputStep::Flush)) ok = false;
     if (std::fclose(file->stream) != 0) ok = false;
     if (Injected(OutputStep::Close)) ok = false;
@@ -73,8 +74,9 @@ bool CloseOutputFile(OutputFile* file) {
 bool PlaceOutputFile(OutputFile* file, bool keep) {
     if (file->temp.empty()) return true;
     bool ok = true;
-    if (keep) ok = !Injected(OutputStep::Replace) &&
-                   files::MoveOver(file->temp.c_str(), file->target.c_str());
+    if (keep)
+        ok = !Injected(OutputStep::Replace) &&
+             files::MoveOver(file->temp.c_str(), file->target.c_str());
     if (!keep || !ok) std::remove(file->temp.c_str());
     file->temp.clear();
     return ok;

@@ -14,8 +14,8 @@ namespace fcplat {
 struct OutputFile {
     std::FILE* stream = nullptr;  // where the text goes
     std::string target;
-    std::string temp;             // empty: the target is written in place
-    bool existed = false;         // a regular file stood at the target when it was opened
+    std::string temp;      // empty: the target is written in place
+    bool existed = false;  // a regular file stood at the target when it was opened
 };
 
 // Opens an output file for `target`, in text mode (line feeds as the system
