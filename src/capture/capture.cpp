@@ -72,7 +72,12 @@ std::string FieldText(const std::uint8_t* field, std::size_t size) {
     return text;
 }
 
-void ReadAttributes(const std::uint8_t* a, DeviceConfig* d) {
+// The record's fields into the device, and the driver name into the adapter
+// record, where the port query takes its form from.
+void ReadAttributes(const std::uint8_t* a, fcboot::PADAPTER adapter, DeviceConfig* d) {
+    fcboot::CopyBoundedString(adapter->m_DriverName, fcboot::kNameFieldSize,
+                              reinterpret_cast<const char*>(a + fcboot::kAttrDriverName),
+                              fcboot::kAttrStringSize);
     d->manufacturer = FieldText(a + fcboot::kAttrManufacturer, fcboot::kAttrManufacturerSize);
     d->serial_number = FieldText(a + fcboot::kAttrSerialNumber, fcboot::kAttrSerialNumberSize);
     d->model = FieldText(a + fcboot::kAttrModel, fcboot::kAttrModelSize);
@@ -186,15 +191,10 @@ void ReadAdapter(fcboot::PADAPTER adapter, DeviceConfig* d) {
     // it looks at the adapter for good.
     if (fcboot::SendRefreshRequest(device) != 0) problems.push_back("REFRESH_INFORMATION failed");
     std::uint8_t attributes[fcboot::kAdapterAttributesSize];
-    if (fcboot::GetAdapterAttributes(kSlot, attributes) == 0) {
-        ReadAttributes(attributes, d);
-        fcboot::CopyBoundedString(
-            adapter->m_DriverName, fcboot::kNameFieldSize,
-            reinterpret_cast<const char*>(attributes + fcboot::kAttrDriverName),
-            fcboot::kAttrStringSize);
-    } else {
+    if (fcboot::GetAdapterAttributes(kSlot, attributes) == 0)
+        ReadAttributes(attributes, adapter, d);
+    else
         problems.push_back("adapter attributes unreadable after the refresh");
-    }
 
     std::uint8_t port[fcboot::kPortAttributesSize];
     const std::uint32_t portResult = fcboot::GetAdapterPortAttributes(kSlot, 0, port);
@@ -206,10 +206,10 @@ void ReadAdapter(fcboot::PADAPTER adapter, DeviceConfig* d) {
                                             : "ReturnCode " + std::to_string(portResult)) +
                            ")");
 
+    // The port driver alone answers GET_BUS_SLOT; validation asks it alone.
     std::uint32_t bus = 0, slot = 0;
-    const bool busSlot =
-        fcboot::IsPortDriverName(adapter->m_DriverName) && fcboot::GetBusSlot(device, &bus, &slot);
-    if (fcboot::IsPortDriverName(adapter->m_DriverName) && !busSlot)
+    if (fcboot::IsPortDriverName(adapter->m_DriverName) &&
+        !fcboot::GetBusSlot(device, &bus, &slot))
         problems.push_back("GET_BUS_SLOT failed");
     ReadNodes(device, d);
 
@@ -290,7 +290,7 @@ bool CaptureDevice(std::uint32_t port, const char* path, DeviceConfig* d) {
         // The utility passes such a device over; so does the twin.
         d->attributes_fail = true;
     } else {
-        ReadAttributes(attributes, d);
+        ReadAttributes(attributes, adapter, d);
         // Another maker's device is asked nothing beyond what the utility
         // asks it: its attributes.
         if (fcboot::IsServedManufacturer(attributes)) ReadAdapter(adapter, d);
