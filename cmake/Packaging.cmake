@@ -44,6 +44,7 @@ endfunction()
 fcboot_ship(fcboot "Saves and restores Fibre Channel adapter boot settings")
 fcboot_ship(fcboot-emu "Rehearses fcboot commands on an emulated server")
 fcboot_ship(fcboot-diff "Compares boot configuration files as a load reads them")
+fcboot_ship(fcboot-capture "Captures the adapters into a fleet file, reading only")
 
 install(TARGETS ${FCBOOT_SHIPPED_PROGRAMS}
   RUNTIME DESTINATION .

@@ -3,7 +3,9 @@
 //
 // Input: one command byte, then a stream of per-call edits. The command
 // byte's bits 0-1 pick "/s", "/se", "/l" or "/le"; bit 2 set leaves out the
-// third adapter. Every request that succeeds first gets the sticky edits of
+// third adapter; bit 3 set runs the capture instead, which must stay within
+// its reads, end with 0 or 4 and write a fleet file that reads back. Every
+// request that succeeds first gets the sticky edits of
 // its kind (below), then takes one control byte from the stream (none left:
 // the reply stays as built):
 //   bits 0-2  number of overwrites that follow
@@ -16,10 +18,13 @@
 // buffer size), a length byte and that many bytes (cut at the buffer's end).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "adapter/srb.h"
+#include "capture/capture.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -104,6 +109,29 @@ bool FollowsFromLie(const std::string& violation) {
     return std::regex_search(violation, kCarried);
 }
 
+// The capture against the lying driver, its problems and the dump's own
+// line kept out of the way.
+void RunCaptureChecked() {
+    static const std::string twin = fcfuzz::WorkPath("twin.json"), errors = fcfuzz::WorkPath("errors.txt"),
+                             out = fcfuzz::WorkPath("capture-stdout.txt");
+    std::remove(twin.c_str());
+    std::FILE* err = std::fopen(errors.c_str(), "w");
+    fcfuzz::Require(err != nullptr && std::freopen(out.c_str(), "w", stdout) != nullptr,
+                    "cannot redirect the capture's output");
+    const int code = fccapture::RunCapture(twin, err, "capture");
+    std::fclose(err);
+    std::fflush(stdout);
+    fcfuzz::Require(code == fccapture::kCaptureOk || code == fccapture::kCaptureIncomplete,
+                    "capture exit code " + std::to_string(code));
+    fcemu::Fleet fleet;
+    std::string error;
+    fcfuzz::Require(fcemu::LoadFleetFile(twin, &fleet, &error), "the capture's file reads not back: " + error);
+    for (const fcemu::RequestRecord& r : fcemu::RequestLog())
+        fcfuzz::Require(r.control_code != fcboot::ISSUE_MBOX_EXT &&
+                            (!r.mailbox || *r.mailbox == 17 || *r.mailbox == 23),
+                        "the capture sent a request that writes: " + r.ToJson());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -122,7 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     EditStream stream{data + 1, size - 1, 0, {}, false};
     fcemu::StartServer((data[0] & 4) != 0 ? two : three);
     fcemu::SetReplyMutator(MutateReply, &stream);
-    fcfuzz::RunUtility({kOptions[option], option < 2 ? savePath : loadPath});
+    if ((data[0] & 8) != 0)
+        RunCaptureChecked();
+    else
+        fcfuzz::RunUtility({kOptions[option], option < 2 ? savePath : loadPath});
     fcemu::StopServer();
     for (const std::string& v : fcemu::Violations())
         if (!stream.lied || !FollowsFromLie(v)) fcfuzz::Fail("protocol violation: " + v);

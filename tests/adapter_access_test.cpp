@@ -265,9 +265,17 @@ TEST_F(AdapterAccess, NodeListCountIsClampedToTheBufferAndNeedsAHandle) {
     fcboot::ReadNodeList(a);  // no handle: no request, no list
     EXPECT_EQ(a->NodeList, nullptr);
     a->m_hDevice = reinterpret_cast<fcplat::HANDLE>(0x44);
+    // With the trace on, every entry read is listed by number and key words.
+    fcboot::g_DiagTrace = true;
+    testing::internal::CaptureStdout();
     fcboot::ReadNodeList(a);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    fcboot::g_DiagTrace = false;
     fcplat::InstallEmulatedDevices(nullptr);
     EXPECT_EQ(a->NodeAmt, 8192u / 40);
+    EXPECT_NE(trace.find("Updating node amt to 204\nport 0, 0x5a5a5a5a, 0x5a5a5a5a\n"), std::string::npos);
+    EXPECT_NE(trace.find("\nport 203, 0x5a5a5a5a, 0x5a5a5a5a\nEverything appears to be okay....\n"),
+              std::string::npos) << trace;
     fcboot::FreeAdapterRecord(a);
 }
 

@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "frontend/frontend.h"
+#include "platform/output_file.h"
 #include "support/harness.h"
 
 namespace {
@@ -158,13 +160,17 @@ TEST(ExitCodes, RealCausesAndWhatEachLeavesBehind) {
         {"refresh fails", Faulted(demo, "ioctl:80010213", 0, Effect::Fail, 31, 1), "/s", "@", "left alone\n",
          fcboot::kExitOpenFailed, "left alone\n", {}},
         {"save past a failed adapter", noEfib, "/se", "@", nullptr, fcboot::kExitOk, hba1.c_str(), {}},
-        {"save, its one adapter fails", single, "/se", "@", "old\n", fcboot::kExitAdapterCommand, "", {}},
+        // A save that fails leaves the file before it; without one it
+        // creates the file all the same.
+        {"save, its one adapter fails", single, "/se", "@", "old\n", fcboot::kExitAdapterCommand, "old\n", {}},
+        {"save, its one adapter fails, no file before", single, "/se", "@", nullptr, fcboot::kExitAdapterCommand,
+         "", {}},
         {"save, port name unreadable", Faulted(DemoLike(1), "ioctl:80010204", 0, Effect::ReturnCode, 1), "/s",
-         "@", "old\n", fcboot::kExitOpenFailed, "", {}},
+         "@", "old\n", fcboot::kExitOpenFailed, "old\n", {}},
         // The refresh asks three times and the save's list once; the fifth
         // query is the one that finds the adapter again by that name.
         {"save, port name lost on the look-up by name", Faulted(DemoLike(1), "ioctl:80010204", 4,
-         Effect::ReturnCode, 1), "/s", "@", "old\n", fcboot::kExitNoSuchAdapter, "", {}},
+         Effect::ReturnCode, 1), "/s", "@", "old\n", fcboot::kExitNoSuchAdapter, "old\n", {}},
         // Without the information record the device ID stays 0, so the chip
         // code alone names the model (0xFA00), and 0x96 is no kind of it.
         {"information request fails", Faulted(demo, "ioctl:80010100", 0, Effect::Fail, 31), "/l", "@",
@@ -254,6 +260,45 @@ TEST(LoadSections, AreCollectedAndRoutedTheWayTheFileFormatSays) {
                       found != c.want.end() ? found->second : Settings(fleet.devices[at])) << i;
         }
     }
+}
+
+// Every write, flush, close and replace that fails leaves the file that was
+// there byte for byte and no temporary file beside it; a target that cannot
+// have one beside it, or is no file to replace, is written in place.
+TEST(SaveFileFailures, AFailedStepLeavesTheOldFileAsItWas) {
+    using Step = fcplat::OutputStep;
+    const fcemu::Fleet fleet = DemoLike(3);
+    const std::string dir = fctest::TempDir(), path = dir + "/boot.cfg", old = "last night's copy\n";
+    for (const Step step : {Step::Write, Step::Flush, Step::Close, Step::Replace}) {
+        for (unsigned nth = 1;; ++nth) {
+            SCOPED_TRACE("step " + std::to_string(static_cast<int>(step)) + ", run " + std::to_string(nth));
+            fctest::WriteFileBytes(path, old);
+            fcplat::InjectOutputFailure(step, nth);
+            const int exit = RunChecked(fleet, {"/se", path}).exit_code;
+            const bool failed = fcplat::InjectedOutputFailureHappened();
+            fcplat::InjectOutputFailure(step, 0);
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+            if (!failed) {
+                EXPECT_EQ(exit, fcboot::kExitOk);
+                EXPECT_NE(fctest::ReadFileBytes(path), old);
+                break;
+            }
+            EXPECT_EQ(exit, fcboot::kExitFile);
+            EXPECT_EQ(fctest::ReadFileBytes(path), old);
+        }
+    }
+    fctest::WriteFileBytes(path, old);
+    fcplat::InjectOutputFailure(Step::CreateTemp, 1);
+    EXPECT_EQ(RunChecked(fleet, {"/s", path}).exit_code, fcboot::kExitOk);
+    EXPECT_TRUE(fcplat::InjectedOutputFailureHappened());
+    EXPECT_NE(fctest::ReadFileBytes(path).find("[HBA2]"), std::string::npos);
+#ifdef _WIN32
+    const std::string device = "NUL";
+#else
+    const std::string device = "/dev/null";
+#endif
+    EXPECT_EQ(RunChecked(fleet, {"/s", device}).exit_code, fcboot::kExitOk);
+    EXPECT_FALSE(fctest::FileExists(device + ".tmp"));
 }
 
 TEST(SaveFileFailures, AWriteThatFailsIsNeverReportedAsSaved) {

@@ -6,6 +6,8 @@
 #   -DCHECK=diff_cli        fcboot-diff (FCBOOT) as a script runs it: help,
 #                           version, wrong use, equal and differing files
 #   -DCHECK=static_runtime  the Windows programs import no MinGW runtime DLL
+#   -DCHECK=capture_cli     fcboot-capture's command line on a machine
+#                           without devices (FCBOOT names it)
 #
 # Inputs: FCBOOT (program), PROGRAMS (|-separated, static_runtime), EMULATOR
 # (|-separated command that runs FCBOOT, may be empty), WORK_DIR, VERSION_LINE,
@@ -107,6 +109,31 @@ elseif(CHECK STREQUAL "static_runtime")
       endif()
     endforeach()
   endforeach()
+
+elseif(CHECK STREQUAL "capture_cli")
+  string(REPLACE "|" ";" emulator "${EMULATOR}")
+  file(REMOVE_RECURSE "${WORK_DIR}")
+  file(MAKE_DIRECTORY "${WORK_DIR}")
+  # expect(<exit code> <stdout regex> <stderr regex> [ARG...])
+  function(expect code out_regex err_regex)
+    execute_process(COMMAND ${emulator} "${FCBOOT}" ${ARGN}
+      WORKING_DIRECTORY "${WORK_DIR}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc STREQUAL "${code}" OR NOT out MATCHES "${out_regex}" OR NOT err MATCHES "${err_regex}")
+      message(SEND_ERROR "fcboot-capture ${ARGN}: exit ${rc}, stdout [${out}], stderr [${err}]; "
+                         "expected exit ${code}, stdout matching [${out_regex}], stderr [${err_regex}]")
+    endif()
+  endfunction()
+  expect(0 "^${VERSION_LINE}\r?\n$" "^$" --version)
+  expect(0 "^usage: fcboot-capture FILE\r?\n" "^$" --help)
+  # Wrong use: one line saying what is wrong, then the usage, on stderr.
+  expect(1 "^$" "^fcboot-capture: unknown option --verbose\r?\nusage: " --verbose)
+  expect(1 "^$" "^fcboot-capture: a file name is needed\r?\nusage: ")
+  expect(1 "^$" "^fcboot-capture: one file name only\r?\nusage: " a.json b.json)
+  # No device answers here: 5, and no file.
+  expect(5 "^$" "no device" twin.json)
+  if(EXISTS "${WORK_DIR}/twin.json")
+    message(SEND_ERROR "fcboot-capture wrote its file although no device was found")
+  endif()
 
 else()
   message(FATAL_ERROR "unknown CHECK '${CHECK}'")

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "adapter/bytes.h"
+#include "capture/capture.h"
 #include "support/harness.h"
 
 namespace {
@@ -129,6 +130,41 @@ TEST(RequestCount, SaveAndLoadSendExactlyTheSequencesRequests) {
                 EXPECT_TRUE(r.violations.empty());
                 EXPECT_EQ(InOrder(fcemu::CountRequests(r.log)), InOrder(Expected(n, option, sel)));
             }
+}
+
+// The capture reads every adapter alike: the attributes before and after the
+// refresh, port 0, the bus slot (port driver), the node list, RETURN_INFO,
+// command 17, regions 4 and 8 in one dump each and region 10 in three, the
+// directory's head word and its one entry. A device of another maker, or
+// one whose attribute query fails, is asked its attributes only.
+TEST(RequestCount, CaptureSendsTheSameReadsToEveryAdapter) {
+    fcemu::Fleet fleet;
+    fcemu::RequestCounts expected;
+    expected.opens = 256;
+    for (const Shape& a : kShapes) {
+        fcemu::DeviceConfig d = fcemu::DefaultDevice(a.port);
+        if (!a.portDriver) d.driver_name = "tarmp4";
+        if (a.nodes < 0)
+            d.node_list.reset();
+        else
+            d.node_list->resize(static_cast<std::size_t>(a.nodes));
+        fleet.devices.push_back(d);
+        expected.closes += 1, expected.attributes += 2, expected.refreshes += 1, expected.portQueries += 1;
+        expected.busSlot += a.portDriver ? 1 : 0;
+        expected.nodeList += NodeListRequests(a);
+        expected.returnInfo += 1, expected.mbox17 += 1, expected.mbox23 += 5 + 2;
+    }
+    fleet.devices.push_back(fcemu::DefaultDevice(9));
+    fleet.devices.back().manufacturer = "Other";
+    fleet.devices.push_back(fcemu::DefaultDevice(10));
+    fleet.devices.back().attributes_fail = true;
+    expected.closes += 2, expected.attributes += 2;
+
+    fcemu::StartServer(fleet);
+    EXPECT_EQ(fccapture::CaptureServer().devices.size(), 5u);
+    fcemu::StopServer();
+    EXPECT_TRUE(fcemu::Violations().empty());
+    EXPECT_EQ(InOrder(fcemu::CountRequests(fcemu::RequestLog())), InOrder(expected));
 }
 
 }  // namespace

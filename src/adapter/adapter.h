@@ -144,6 +144,15 @@ std::uint32_t GetReturnInfo(std::uint8_t* record, HANDLE deviceHandle);
 
 void ReadNodeList(PADAPTER adapter);
 
+// One read of a driver's node list, as ReadNodeList makes it: the buffer
+// starts at 8 KiB and doubles while the driver answers "buffer too small",
+// up to the 2 MiB cap. Read: *list (the caller frees it) holds *bytes bytes,
+// never more than the buffer. Otherwise *list is nullptr: the driver keeps
+// no list (another error), the list is larger than the cap, or no buffer
+// could be had.
+enum class NodeListOutcome { Read, NoList, TooLarge, NoMemory };
+NodeListOutcome FetchNodeList(HANDLE device, std::uint8_t** list, std::uint32_t* bytes);
+
 // ---------------------------------------------------------------------------
 // Adapter attribute queries
 
@@ -153,6 +162,9 @@ std::uint32_t GetAdapterPortAttributes(std::uint32_t adapterIndex, std::uint32_t
                                        std::uint8_t* record);
 constexpr std::uint32_t kDriverKindMiniport = 1;
 constexpr std::uint32_t kDriverKindPort = 2;
+// Whether an adapter attributes record names the maker whose adapters the
+// utility serves: its Manufacturer begins with "Tarvio", case-sensitive.
+bool IsServedManufacturer(const std::uint8_t* attributes);
 // Whether a driver name is the port driver's: exact and case-sensitive.
 bool IsPortDriverName(const char* driverName);
 std::uint32_t GetDriverKind(std::uint32_t adapterIndex);
@@ -170,6 +182,9 @@ struct BoardSnapshot {
 extern BoardSnapshot g_BoardSnapshots[kMaxAdapters];
 
 std::uint32_t RefreshInformation(std::uint32_t adapterIndex);
+// Sends the header-only REFRESH_INFORMATION request on a handle: 0 when the
+// driver completed it (whatever its ReturnCode), 1 when the send failed.
+std::uint32_t SendRefreshRequest(HANDLE device);
 void UpdateBrdInfo(PADAPTER adapter, BRDINFO* boardRecord);
 
 // ---------------------------------------------------------------------------
@@ -178,6 +193,11 @@ void UpdateBrdInfo(PADAPTER adapter, BRDINFO* boardRecord);
 std::uint32_t InitDiagEnv(BRDINFO* boards);
 std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint32_t driverKind,
                            std::uint32_t adapterIndex);
+// Opens a SCSI port device path the way validation does: read/write access
+// and sharing, open-existing. INVALID_HANDLE_VALUE when it does not open.
+HANDLE OpenPortDevice(const char* path);
+// The port driver's GET_BUS_SLOT: true with the PCI bus and slot it answers.
+bool GetBusSlot(HANDLE device, std::uint32_t* bus, std::uint32_t* slot);
 
 // Puts every table of this subsystem back to its process-start state,
 // releasing what it holds, so that a harness can run the utility's main more

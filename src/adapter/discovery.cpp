@@ -14,8 +14,6 @@ namespace fcboot {
 
 namespace {
 
-const char kMaker[] = "Tarvio";
-constexpr std::size_t kMakerLength = 6;
 constexpr std::uint32_t kMaxPortNumber = 255;
 
 void FillBoardRecord(std::uint32_t adapterIndex, BRDINFO* board) {
@@ -80,10 +78,7 @@ std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint3
                            std::uint32_t adapterIndex) {
     (void)driverKind;  // the device name table knows one kind only
     adapter->m_AdapterIndex = adapterIndex;
-    adapter->m_hDevice = fcplat::CreateFileA(
-        AdapterName, fcplat::GENERIC_READ | fcplat::GENERIC_WRITE,
-        fcplat::FILE_SHARE_READ | fcplat::FILE_SHARE_WRITE, nullptr, fcplat::OPEN_EXISTING, 0,
-        nullptr);
+    adapter->m_hDevice = OpenPortDevice(AdapterName);
     if (adapter->m_hDevice == INVALID_HANDLE_VALUE) {
         DiagTrace("CreateFile failed, GetLastError %u\n",
                   static_cast<unsigned>(fcplat::GetLastError()));
@@ -97,7 +92,7 @@ std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint3
         adapter->m_hDevice = INVALID_HANDLE_VALUE;
         return 0;
     }
-    if (std::memcmp(attributes + kAttrManufacturer, kMaker, kMakerLength) != 0) {
+    if (!IsServedManufacturer(attributes)) {
         DiagTrace("Not an Tarvio adapter\n");
         fcplat::CloseHandle(adapter->m_hDevice);
         adapter->m_hDevice = INVALID_HANDLE_VALUE;
@@ -118,18 +113,33 @@ std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint3
                       reinterpret_cast<const char*>(attributes + kAttrModelDescription),
                       kAttrStringSize);
 
-    if (IsPortDriverName(adapter->m_DriverName)) {
-        std::uint8_t busSlot[kBusSlotReplySize] = {};
-        DWORD bytesReturned = 0;
-        if (fcplat::DeviceIoControl(adapter->m_hDevice, kIoctlGetBusSlot, nullptr, 0, busSlot,
-                                    kBusSlotReplySize, &bytesReturned, nullptr)) {
-            adapter->m_Bus = LoadLe32(busSlot);
-            adapter->m_Slot = LoadLe32(busSlot + 4);
-        }
-    }
+    if (IsPortDriverName(adapter->m_DriverName))
+        GetBusSlot(adapter->m_hDevice, &adapter->m_Bus, &adapter->m_Slot);
 
     ReadNodeList(adapter);
     return 1;
+}
+
+bool IsServedManufacturer(const std::uint8_t* attributes) {
+    static const char kMaker[] = "Tarvio";
+    return std::memcmp(attributes + kAttrManufacturer, kMaker, sizeof kMaker - 1) == 0;
+}
+
+HANDLE OpenPortDevice(const char* path) {
+    return fcplat::CreateFileA(path, fcplat::GENERIC_READ | fcplat::GENERIC_WRITE,
+                               fcplat::FILE_SHARE_READ | fcplat::FILE_SHARE_WRITE, nullptr,
+                               fcplat::OPEN_EXISTING, 0, nullptr);
+}
+
+bool GetBusSlot(HANDLE device, std::uint32_t* bus, std::uint32_t* slot) {
+    std::uint8_t busSlot[kBusSlotReplySize] = {};
+    DWORD bytesReturned = 0;
+    if (!fcplat::DeviceIoControl(device, kIoctlGetBusSlot, nullptr, 0, busSlot, kBusSlotReplySize,
+                                 &bytesReturned, nullptr))
+        return false;
+    *bus = LoadLe32(busSlot);
+    *slot = LoadLe32(busSlot + 4);
+    return true;
 }
 
 }  // namespace fcboot

@@ -90,6 +90,32 @@ void CarryOverHostBytes(const std::uint8_t* previous, std::uint32_t previousCoun
 
 }  // namespace
 
+NodeListOutcome FetchNodeList(HANDLE device, std::uint8_t** list, std::uint32_t* bytes) {
+    *list = nullptr;
+    *bytes = 0;
+    std::uint32_t size = kNodeListFirstSize;
+    std::uint8_t* buffer = static_cast<std::uint8_t*>(std::malloc(size));
+    while (buffer != nullptr) {
+        DWORD bytesReturned = 0;
+        if (fcplat::DeviceIoControl(device, kIoctlGetNodeList, nullptr, 0, buffer, size,
+                                    &bytesReturned, nullptr)) {
+            // A driver that reports more bytes than the buffer holds is not
+            // believed beyond the buffer.
+            *list = buffer;
+            *bytes = bytesReturned > size ? size : bytesReturned;
+            return NodeListOutcome::Read;
+        }
+        // Any error but a short buffer means the driver keeps no list.
+        const DWORD error = fcplat::GetLastError();
+        std::free(buffer);
+        if (error != fcplat::ERROR_INSUFFICIENT_BUFFER) return NodeListOutcome::NoList;
+        if (size > kNodeListMaxSize / 2) return NodeListOutcome::TooLarge;
+        size *= 2;
+        buffer = static_cast<std::uint8_t*>(std::malloc(size));
+    }
+    return NodeListOutcome::NoMemory;
+}
+
 void ReadNodeList(PADAPTER adapter) {
     DiagTrace("ReadNodeList:\n");
     if (adapter->m_hDevice == INVALID_HANDLE_VALUE) {
@@ -102,37 +128,22 @@ void ReadNodeList(PADAPTER adapter) {
     adapter->NodeList = nullptr;
     adapter->NodeAmt = 0;
 
-    std::uint32_t size = kNodeListFirstSize;
-    std::uint8_t* buffer = static_cast<std::uint8_t*>(std::malloc(size));
-    DWORD bytesReturned = 0;
-    bool haveList = false;
-    while (buffer != nullptr) {
-        bytesReturned = 0;
-        if (fcplat::DeviceIoControl(adapter->m_hDevice, kIoctlGetNodeList, nullptr, 0, buffer, size,
-                                    &bytesReturned, nullptr)) {
-            haveList = true;
-            break;
-        }
-        // Any error but a short buffer means the driver keeps no list.
-        if (fcplat::GetLastError() != fcplat::ERROR_INSUFFICIENT_BUFFER) break;
-        if (size > kNodeListMaxSize / 2) break;
-        size *= 2;
-        std::free(buffer);
-        buffer = static_cast<std::uint8_t*>(std::malloc(size));
-    }
-
-    if (!haveList) {
+    std::uint8_t* list = nullptr;
+    std::uint32_t bytes = 0;
+    if (FetchNodeList(adapter->m_hDevice, &list, &bytes) != NodeListOutcome::Read) {
         DiagTrace("Returning in the middle of ReadNodeList\n");
-        std::free(buffer);
         std::free(previous);
         return;
     }
-    // A driver that reports more bytes than the buffer holds is not
-    // believed beyond the buffer.
-    if (bytesReturned > size) bytesReturned = size;
-    adapter->NodeList = buffer;
-    adapter->NodeAmt = bytesReturned / kNodeEntrySize;
+    adapter->NodeList = list;
+    adapter->NodeAmt = bytes / kNodeEntrySize;
     DiagTrace("Updating node amt to %u\n", static_cast<unsigned>(adapter->NodeAmt));
+    for (std::uint32_t i = 0; g_DiagTrace && i < adapter->NodeAmt; ++i) {
+        const std::uint8_t* entry = list + static_cast<std::size_t>(i) * kNodeEntrySize;
+        DiagTrace("port %d, 0x%x, 0x%x\n", static_cast<int>(i),
+                  static_cast<unsigned>(LoadLe32(entry + kNodeKeyWord1)),
+                  static_cast<unsigned>(LoadLe32(entry + kNodeKeyWord2)));
+    }
     if (previous != nullptr) {
         CarryOverHostBytes(previous, previousCount, adapter->NodeList, adapter->NodeAmt);
         DiagTrace("Freeing NodeList!\n");

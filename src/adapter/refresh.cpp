@@ -84,13 +84,7 @@ std::uint32_t RefreshInformation(std::uint32_t adapterIndex) {
     PADAPTER adapter = AdapterAt(adapterIndex);
     if (adapter == nullptr) return 1;
 
-    HeapRequest request(kRefreshRequestSize);
-    if (request.data == nullptr) return 1;
-    FrameMiniportRequest(request.data, kRefreshRequestSize, REFRESH_INFORMATION);
-    if (!SendMiniportRequest(adapter->m_hDevice, request.data, kRefreshRequestSize)) {
-        DiagTrace("GetLastError %u\n", static_cast<unsigned>(fcplat::GetLastError()));
-        return 1;
-    }
+    if (SendRefreshRequest(adapter->m_hDevice) != 0) return 1;
 
     fcplat::CloseHandle(adapter->m_hDevice);
     adapter->m_hDevice = INVALID_HANDLE_VALUE;
@@ -107,6 +101,17 @@ std::uint32_t RefreshInformation(std::uint32_t adapterIndex) {
         return 0;
     }
     FillSnapshot(adapterIndex);
+    return 0;
+}
+
+std::uint32_t SendRefreshRequest(HANDLE device) {
+    HeapRequest request(kRefreshRequestSize);
+    if (request.data == nullptr) return 1;
+    FrameMiniportRequest(request.data, kRefreshRequestSize, REFRESH_INFORMATION);
+    if (!SendMiniportRequest(device, request.data, kRefreshRequestSize)) {
+        DiagTrace("GetLastError %u\n", static_cast<unsigned>(fcplat::GetLastError()));
+        return 1;
+    }
     return 0;
 }
 

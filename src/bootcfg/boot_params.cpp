@@ -34,11 +34,7 @@ constexpr std::uint32_t kEfibEnableOffset = 196;
 constexpr std::uint32_t kEfibTrailerOffset = 200;
 constexpr std::uint32_t kEfibPieceLength = 108;
 
-// Boot image directory entries.
-constexpr std::uint32_t kEntryImageOffset = 16;
-constexpr std::uint32_t kEntryKindOffset = 18;
-constexpr std::uint32_t kEntryTypeOffset = 19;
-constexpr std::uint8_t kBootCodeImageType = 3;
+// A directory entry that holds no image.
 constexpr std::uint32_t kNoImage = 0xFFFFFFFFu;
 
 const char kBiosMarker[4] = {'B', 'I', 'O', 'S'};
@@ -93,6 +89,24 @@ std::uint32_t ReadSelection(BootParams* p, std::uint32_t* adapterIndex) {
 std::uint32_t CheckKindForMode(std::uint32_t adapterIndex, std::uint8_t kind, std::uint32_t mode) {
     return (mode & kModeEfib) != 0 ? isValidBootEfi(adapterIndex, kind)
                                    : isValidBootBios(adapterIndex, kind);
+}
+
+// The first entry of the walk that holds a boot code image the model takes
+// in the chosen mode.
+struct ImageSearch {
+    std::uint32_t adapterIndex;
+    std::uint32_t mode;
+    std::uint32_t found;
+};
+
+bool SuitableImage(void* context, std::uint32_t, const std::uint8_t* entry) {
+    ImageSearch& search = *static_cast<ImageSearch*>(context);
+    const std::uint32_t id = LoadLe32(entry + kEntryImageOffset);
+    if (id == 0 || id == kNoImage || entry[kEntryTypeOffset] != kBootCodeImageType ||
+        CheckKindForMode(search.adapterIndex, entry[kEntryKindOffset], search.mode) != 0)
+        return false;
+    search.found = id;
+    return true;
 }
 
 }  // namespace
@@ -203,36 +217,60 @@ std::uint32_t EnsureBootImageSelected(std::uint32_t adapterIndex, std::uint32_t 
     return SelectBootImage(adapterIndex, image, mode);
 }
 
-std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, std::uint32_t mode) {
-    std::uint8_t head[4];
-    if (ReadAdapterMemory(adapterIndex, head, kBootImageDirectoryHead, 1) != 0)
-        return kBootAdapterCommandFailed;
-    std::uint32_t address = LoadLe32(head);
+DirectoryWalk WalkBootImageDirectory(std::uint32_t adapterIndex, DirectoryEntryVisitor visit,
+                                     void* context, std::uint32_t* head) {
+    std::uint8_t word[4];
+    if (ReadAdapterMemory(adapterIndex, word, kBootImageDirectoryHead, 1) != 0)
+        return DirectoryWalk::HeadUnread;
+    std::uint32_t address = LoadLe32(word);
+    if (head != nullptr) *head = address;
 
     // The directory is a ring back to the head word. A ring that never
-    // closes is walked no further than the bound and counts as holding no
-    // suitable image; region 4 is then left untouched.
+    // closes is walked no further than the bound.
     std::uint8_t entry[kBootImageEntryWords * 4];
-    std::uint32_t found = 0;
     for (std::uint32_t examined = 0;; ++examined) {
-        if (examined == kMaxBootImageDirectoryEntries) return kBootNoValidImage;
+        if (examined == kMaxBootImageDirectoryEntries) return DirectoryWalk::Unclosed;
         if (ReadAdapterMemory(adapterIndex, entry, address, kBootImageEntryWords) != 0)
-            return kBootAdapterCommandFailed;
-        const std::uint32_t id = LoadLe32(entry + kEntryImageOffset);
-        if (id != 0 && id != kNoImage && entry[kEntryTypeOffset] == kBootCodeImageType &&
-            CheckKindForMode(adapterIndex, entry[kEntryKindOffset], mode) == 0) {
-            found = id;
-            break;
-        }
+            return DirectoryWalk::ReadFailed;
+        if (visit(context, address, entry)) return DirectoryWalk::Stopped;
         address = LoadLe32(entry);
-        if (address == kBootImageDirectoryHead) return kBootNoValidImage;
+        if (address == kBootImageDirectoryHead) return DirectoryWalk::Closed;
+    }
+}
+
+std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, std::uint32_t mode) {
+    ImageSearch search{adapterIndex, mode, 0};
+    // A ring without a suitable image, closed or not, leaves region 4
+    // untouched.
+    switch (WalkBootImageDirectory(adapterIndex, SuitableImage, &search, nullptr)) {
+        case DirectoryWalk::HeadUnread:
+        case DirectoryWalk::ReadFailed: return kBootAdapterCommandFailed;
+        case DirectoryWalk::Closed:
+        case DirectoryWalk::Unclosed: return kBootNoValidImage;
+        case DirectoryWalk::Stopped: break;
     }
 
-    StoreLe32(image + kSelectedImageOffset, found);
+    StoreLe32(image + kSelectedImageOffset, search.found);
     if (WriteBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
     if (!NeedsBootImageSequence(adapterIndex)) return kBootOk;
-    StoreLe32(image + kSequenceImageOffset, found);
+    StoreLe32(image + kSequenceImageOffset, search.found);
     if (RunBootImageSequence(adapterIndex, image) != 0) return kBootNoValidImage;
+    return kBootOk;
+}
+
+std::uint32_t ReadRegionImage(std::uint32_t adapterIndex, std::uint32_t region,
+                              std::uint8_t* dest) {
+    const std::uint32_t size =
+        region == kEfibBootRegion ? kEfibBootRegionSize : kBootSelectRegionSize;
+    for (std::uint32_t offset = 0; offset < size; offset += kEfibPieceLength) {
+        const std::uint32_t length =
+            size - offset < kEfibPieceLength ? size - offset : kEfibPieceLength;
+        if (ReadRegionPiece(adapterIndex, region, offset, length, dest + offset) != 0)
+            return kBootAdapterCommandFailed;
+    }
+    // The dump delivers the first two words of every region but 10 with
+    // their bytes reversed.
+    if (region != kEfibBootRegion) SwapWordsInPlace(dest, 8);
     return kBootOk;
 }
 

@@ -90,6 +90,30 @@ constexpr std::uint32_t kBootImageEntryWords = 12;
 // Most directory entries one walk examines: a ring that never returns to the
 // head must end the walk (with 17) rather than loop forever.
 constexpr std::uint32_t kMaxBootImageDirectoryEntries = 1024;
+// A directory entry: word 0 links to the next entry; the word at 16 is the
+// image identifier, whose byte 2 is the image's kind and byte 3 its type.
+constexpr std::uint32_t kEntryImageOffset = 16;
+constexpr std::uint32_t kEntryKindOffset = 18;
+constexpr std::uint32_t kEntryTypeOffset = 19;
+constexpr std::uint8_t kBootCodeImageType = 3;
+
+// The walk of the boot image directory that boot image selection makes: the
+// head word at 0x79C, then entry after entry along the links until a link
+// returns to 0x79C, at most kMaxBootImageDirectoryEntries entries. The
+// visitor sees every entry read (its address as the link gave it, and its
+// 12 words); returning true stops the walk there.
+enum class DirectoryWalk { Closed, Stopped, Unclosed, ReadFailed, HeadUnread };
+using DirectoryEntryVisitor = bool (*)(void* context, std::uint32_t address,
+                                       const std::uint8_t* entry);
+// HeadUnread: the head word could not be read; ReadFailed: an entry could
+// not. *head, when given, receives the head word once it is read.
+DirectoryWalk WalkBootImageDirectory(std::uint32_t adapterIndex, DirectoryEntryVisitor visit,
+                                     void* context, std::uint32_t* head);
+
+// A whole configuration region (4, 8 or 10: 60, 60 or 256 bytes) exactly as
+// the adapter holds it, read in the pieces the boot parameter reads use.
+// Returns 0, or 4 when a dump fails or delivers less than it was asked for.
+std::uint32_t ReadRegionImage(std::uint32_t adapterIndex, std::uint32_t region, std::uint8_t* dest);
 
 constexpr std::uint32_t kModeEfib = 2;  // the only bit of `mode` that is tested
 

@@ -91,10 +91,11 @@ void FillReturnInfo(const DeviceConfig& config, std::uint8_t* record) {
     StoreLe64(record + fcboot::kReturnInfoValue472, config.value_472);
 }
 
-std::vector<std::uint8_t> NodeListBytes(const std::vector<NodeEntry>& nodes) {
-    std::vector<std::uint8_t> bytes(nodes.size() * fcboot::kNodeEntrySize, 0);
+void PutNodeList(const std::vector<NodeEntry>& nodes, std::uint8_t* out) {
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-        std::uint8_t* entry = bytes.data() + i * fcboot::kNodeEntrySize;
+        // Each entry is written whole, once: the largest lists are 2 MiB.
+        std::uint8_t* entry = out + i * fcboot::kNodeEntrySize;
+        std::memset(entry, 0, fcboot::kNodeEntrySize);
         const std::uint8_t* w = nodes[i].wwn.data();
         const std::uint32_t high = (static_cast<std::uint32_t>(w[0]) << 24) |
                                    (static_cast<std::uint32_t>(w[1]) << 16) |
@@ -110,7 +111,6 @@ std::vector<std::uint8_t> NodeListBytes(const std::vector<NodeEntry>& nodes) {
         entry[fcboot::kNodeHostByte2] = nodes[i].host_byte_2;
         entry[22] = 0x01;  // the driver's "logged in" mark
     }
-    return bytes;
 }
 
 }  // namespace detail

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture.h"
 #include "emulator/emulator.h"
 #include "emulator/serving.h"
 #include "frontend/frontend.h"
@@ -17,13 +18,18 @@ namespace fcemu {
 namespace {
 
 const char kUsage[] =
-    "usage: fcboot-emu [--fleet FILE] [--requests FILE] [--] ARG...\n"
+    "usage: fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...\n"
+    "       fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] --capture OUT\n"
+    "       fcboot-emu --show FLEET\n"
     "       fcboot-emu --write-demo-fleet FILE\n"
     "       fcboot-emu --serve [--fleet FILE] [--requests FILE] --run PROGRAM ARG...\n"
     "Runs fcboot with ARG... (/s FILE, /l FILE, ...) against an emulated server:\n"
     "the fleet file (default: the built-in two-adapter demo server), written back\n"
     "when the run changed what the adapters hold.\n"
     "  --requests FILE          every request sent to the adapters, one JSON line each\n"
+    "  --allow-incomplete       serves a fleet a capture could not read whole\n"
+    "  --capture OUT            captures the emulated server into the fleet file OUT\n"
+    "  --show FLEET             prints what each adapter of a fleet file holds\n"
     "  --write-demo-fleet FILE  writes the demo server as a new fleet file\n"
     "  --serve ... --run        (Windows build) serves PROGRAM's device requests through\n"
     "                           the emulator's driver (scripts/fcboot-emu-wine.sh)\n"
@@ -40,9 +46,11 @@ struct Options {
     std::string fleet;
     std::string requests;
     std::string demo_out;
+    std::string capture, show;
     bool has_fleet = false, has_requests = false, has_demo = false;
     bool help = false, version = false;
     bool bad_option = false;
+    bool has_capture = false, has_show = false, allow_incomplete = false;
     int first_arg = 1;  // index of the utility's first argument
     // Serving mode: --serve [--exit-code-file FILE] [--abort-after N] --run PROGRAM ARG...
     bool serve = false, has_run = false, has_exit_code_file = false, has_abort = false;
@@ -79,7 +87,18 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         }
         std::string* value = nullptr;
         bool* seen = nullptr;
-        if (arg == "--fleet") {
+        if (arg == "--allow-incomplete") {
+            o->allow_incomplete = true;
+            ++i;
+            continue;
+        }
+        if (arg == "--capture") {
+            value = &o->capture;
+            seen = &o->has_capture;
+        } else if (arg == "--show") {
+            value = &o->show;
+            seen = &o->has_show;
+        } else if (arg == "--fleet") {
             value = &o->fleet;
             seen = &o->has_fleet;
         } else if (arg == "--requests") {
@@ -116,10 +135,20 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         *error = "--write-demo-fleet takes no other option or argument";
         return false;
     }
+    if (o->has_show &&
+        (o->has_fleet || o->has_requests || o->has_capture || o->has_demo || i < argc)) {
+        *error = "--show takes no other option or argument";
+        return false;
+    }
+    if (o->has_capture && (o->has_demo || i < argc)) {
+        *error = "--capture takes no arguments for fcboot";
+        return false;
+    }
     if (o->serve != o->has_run || (o->serve && i >= argc) ||
+        (o->serve && (o->has_capture || o->has_show || o->has_demo)) ||
         (!o->serve && (o->has_exit_code_file || o->has_abort))) {
-        *error = "serving takes --serve [--exit-code-file FILE] [--abort-after N] "
-                 "--run PROGRAM [ARG...]";
+        *error = "serving takes --serve [--fleet FILE] [--requests FILE] [--exit-code-file FILE] "
+                 "[--abort-after N] --run PROGRAM [ARG...]";
         return false;
     }
     return true;
@@ -148,12 +177,25 @@ int EmuMain(int argc, char** argv, Options& options) {
         return 0;
     }
 
+    if (options.has_show) {
+        Fleet shown;
+        if (!LoadFleetFile(options.show, &shown, &error)) return OwnError(error);
+        return ShowFleet(shown, stdout);
+    }
+
     Fleet fleet;
     if (options.has_fleet) {
         if (!LoadFleetFile(options.fleet, &fleet, &error)) return OwnError(error);
     } else {
         fleet = DemoFleet();
     }
+    // A rehearsal must not run against a twin that is known to be wrong.
+    if (fcfleet::HasIncompleteDevice(fleet) && !options.allow_incomplete)
+        return OwnError(options.fleet +
+                        " holds devices a capture could not read whole (their "
+                        "\"incomplete\" field says what is missing); --allow-incomplete serves it "
+                        "all the same");
+
     ServeOptions serving;
     if (options.serve) {
         const std::string name = options.has_fleet ? options.fleet : "the demo fleet";
@@ -191,7 +233,9 @@ int EmuMain(int argc, char** argv, Options& options) {
     } else {
         fcboot::ResetUtilityState();
         StartServer(fleet);
-        exitCode = fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
+        exitCode = options.has_capture
+                       ? fccapture::RunCapture(options.capture, stderr, "fcboot-emu")
+                       : fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
         std::fflush(stdout);
         StopServer();
     }
@@ -214,8 +258,8 @@ int EmuMain(int argc, char** argv, Options& options) {
         return OwnError("the device path failed: " + harnessFailure +
                         (options.has_fleet ? "; the fleet file is left as it was" : ""));
     // The adapters' state is kept whatever the utility's exit code, and only
-    // a run that changed it writes: a save leaves the fleet file untouched,
-    // even where it could not be written.
+    // a run that changed it writes: a save or a capture leaves the fleet file
+    // untouched, even where it could not be written.
     const Fleet after = CurrentFleet();
     if (options.has_fleet && SerializeFleet(after) != SerializeFleet(fleet) &&
         !SaveFleetFile(options.fleet, after, &error)) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,14 +88,20 @@ std::size_t OpenHandleCount();
 // returns: ..."). StopServer calls it.
 void CheckNoOpenHandles();
 
-// fcboot-emu: [--fleet FILE] [--requests FILE] [--] ARG... , or
-// --write-demo-fleet FILE, --help, --version. Runs the utility's main in this
-// process against the emulated server and returns its exit code (125 for
-// fcboot-emu's own errors). Serving (Windows build): --serve [--fleet FILE]
-// [--requests FILE] [--exit-code-file FILE] [--abort-after N] --run PROGRAM
-// ARG... runs PROGRAM instead and answers its device requests
+// fcboot-emu: [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...,
+// the same with --capture OUT instead of ARG..., --show FILE,
+// --write-demo-fleet FILE, --help or --version. Runs the utility's main (or the
+// capture) in this process against the emulated server and returns its exit
+// code (125 for fcboot-emu's own errors). Serving (Windows build): --serve
+// [--fleet FILE] [--requests FILE] [--exit-code-file FILE] [--abort-after N]
+// --run PROGRAM ARG... runs PROGRAM instead and answers its device requests
 // (emulator/serving.h).
 int FcbootEmuMain(int argc, char** argv);
+
+// Prints the fleet as fcboot sees it: one block per adapter (names, maker,
+// model code, driver, BIOS and EFI boot settings, boot images, nodes), then
+// the devices fcboot passes over and what a capture could not read.
+int ShowFleet(const Fleet& fleet, std::FILE* out);
 constexpr int kEmuOwnError = 125;
 
 }  // namespace fcemu

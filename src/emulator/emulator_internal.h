@@ -35,16 +35,7 @@ constexpr std::uint32_t kRegion4Size = 60;
 constexpr std::uint32_t kRegion8Size = 60;
 constexpr std::uint32_t kRegion10Size = 256;
 
-// Where the boot image directory starts in adapter memory, and how its ring
-// is laid out by the emulator.
-constexpr std::uint32_t kDirectoryHead = 0x79C;
-constexpr std::uint32_t kDirectoryFirstEntry = 0x800;
-constexpr std::uint32_t kDirectoryEntrySize = 48;
-
-// Adapter memory as the firmware holds it: word-aligned addresses; every
-// word never written reads as zero.
-using AdapterMemory = std::map<std::uint32_t, std::uint32_t>;
-AdapterMemory BuildAdapterMemory(const DeviceConfig& config);
+using AdapterMemory = fcfleet::AdapterMemory;
 
 // One emulated adapter during a server run.
 struct DeviceState {
@@ -90,8 +81,8 @@ MailboxOutcome RunMailbox(DeviceState& device, const MailboxCarrier& carrier, st
 void FillAdapterAttributes(const DeviceConfig& config, std::uint8_t* record);  // 2192 bytes
 void FillPortAttributes(const DeviceConfig& config, std::uint8_t* record);     // 632 bytes
 void FillReturnInfo(const DeviceConfig& config, std::uint8_t* record);         // 480 bytes
-// The node list as GET_NODE_LIST delivers it, 40 bytes per entry.
-std::vector<std::uint8_t> NodeListBytes(const std::vector<NodeEntry>& nodes);
+// The node list as GET_NODE_LIST delivers it, 40 bytes per entry, into out.
+void PutNodeList(const std::vector<NodeEntry>& nodes, std::uint8_t* out);
 // The driver name for which the port-driver forms of the requests apply.
 constexpr const char kPortDriverName[] = "tarsli2";
 

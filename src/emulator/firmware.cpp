@@ -77,30 +77,6 @@ std::uint32_t NextCarry(DeviceState& device) {
 
 }  // namespace
 
-AdapterMemory BuildAdapterMemory(const DeviceConfig& config) {
-    AdapterMemory memory;
-    // The directory ring: the head word names the first entry, each entry's
-    // link names the next, the last one links back to the head. With no
-    // image the head names itself, an entry with no image that ends the walk.
-    if (config.boot_images.empty()) {
-        memory[kDirectoryHead] = kDirectoryHead;
-    } else {
-        memory[kDirectoryHead] = kDirectoryFirstEntry;
-        for (std::size_t i = 0; i < config.boot_images.size(); ++i) {
-            const std::uint32_t entry =
-                kDirectoryFirstEntry + static_cast<std::uint32_t>(i) * kDirectoryEntrySize;
-            const bool last = i + 1 == config.boot_images.size();
-            memory[entry] = last ? kDirectoryHead : entry + kDirectoryEntrySize;
-            memory[entry + 16] = config.boot_images[i];
-        }
-    }
-    for (const MemoryWords& run : config.memory) {
-        for (std::size_t i = 0; i < run.words.size(); ++i)
-            memory[run.address + static_cast<std::uint32_t>(i) * 4] = run.words[i];
-    }
-    return memory;
-}
-
 MailboxOutcome RunMailbox(DeviceState& device, const MailboxCarrier& carrier, std::uint8_t* block,
                           RequestRecord* record) {
     MailboxOutcome out;

@@ -414,13 +414,15 @@ BOOL NodeListImpl(Server& s, DeviceState& dev, RequestRecord& r, DWORD inSize, L
         Fail(r, ERROR_INVALID_FUNCTION, error);
         return 0;
     }
-    const std::vector<std::uint8_t> bytes = detail::NodeListBytes(*dev.config.node_list);
-    if (outSize < bytes.size()) {
+    // The largest lists are asked for again and again while the buffer
+    // grows: the reply is built only once it fits.
+    const std::size_t size = dev.config.node_list->size() * fcboot::kNodeEntrySize;
+    if (outSize < size) {
         Fail(r, ERROR_INSUFFICIENT_BUFFER, error);
         return 0;
     }
-    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
-    *bytesReturned = static_cast<DWORD>(bytes.size());
+    detail::PutNodeList(*dev.config.node_list, static_cast<std::uint8_t*>(out));
+    *bytesReturned = static_cast<DWORD>(size);
     r.ok = true;
     return 1;
 }
@@ -541,7 +543,7 @@ void StartServer(const Fleet& fleet) {
     for (const DeviceConfig& config : fleet.devices) {
         DeviceState dev;
         dev.config = config;
-        dev.memory = detail::BuildAdapterMemory(config);
+        dev.memory = fcfleet::DeviceMemory(config);
         for (const FaultRule& rule : config.faults) {
             detail::FaultMatch m;
             std::string ignored;

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +63,10 @@ struct DeviceConfig {
     std::optional<std::vector<NodeEntry>> node_list;  // nullopt: the driver keeps no list
     bool attributes_fail = false;
     std::vector<FaultRule> faults;
+    // What a capture could not read from the device, one line each; empty
+    // for a device described whole. A fleet holding such a device is no
+    // exact twin of its server.
+    std::vector<std::string> incomplete;
 };
 
 struct Fleet {
@@ -72,11 +79,30 @@ struct Fleet {
 bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error);
 std::string SerializeFleet(const Fleet& fleet);
 bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error);
-// Writes a temporary file in the same folder, then renames it over path.
+// Writes the file whole: a file already at path is replaced only by a
+// complete one, and stays as it was when any step of the writing fails.
 bool SaveFleetFile(const std::string& path, const Fleet& fleet, std::string* error);
+
+// A fleet written device by device, as SerializeFleet spells it, so that a
+// fleet of large node lists need never be held whole: the head, each device
+// (the first one says so), then the tail. The text goes to `put` in pieces;
+// false from it stops the writing and is handed back.
+using TextSink = std::function<bool(const char* data, std::size_t size)>;
+bool WriteFleetHead(const TextSink& put, std::uint32_t fleetVersion);
+bool WriteFleetDevice(const TextSink& put, const DeviceConfig& device, bool first);
+bool WriteFleetTail(const TextSink& put, bool anyDevice);
+
+// Whether any device of the fleet is marked incomplete.
+bool HasIncompleteDevice(const Fleet& fleet);
 
 // A device with every field at its default, at the given port.
 DeviceConfig DefaultDevice(std::uint32_t port);
+
+// The adapter memory a device describes: the boot_images laid out as a
+// well-formed directory ring, then the raw memory words over it. Word
+// addresses to words; a word absent reads as 0.
+using AdapterMemory = std::map<std::uint32_t, std::uint32_t>;
+AdapterMemory DeviceMemory(const DeviceConfig& device);
 
 // What a fault rule's `match` names.
 enum class MatchKind { Open, Ioctl, BusSlot, NodeList, Mailbox };

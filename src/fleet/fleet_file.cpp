@@ -1,9 +1,11 @@
-// Fleet files: the JSON description of an emulated server, read strictly
-// (an invalid file is refused whole, naming the field) and written back with
+// Fleet files: the JSON description of a server's devices, read strictly
+// (an invalid file is refused whole, naming the field) and written with
 // every field spelled out.
+#include <array>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -11,6 +13,7 @@
 
 #include "adapter/hba_records.h"
 #include "fleet/fleet.h"
+#include "platform/output_file.h"
 
 namespace fcfleet {
 namespace {
@@ -69,6 +72,16 @@ std::string String(const json& v, const std::string& field, std::size_t maxSize)
     return s;
 }
 
+// bytes * 2 hex digits from text into out.
+void DecodeHex(const char* text, const std::string& field, std::uint8_t* out, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) {
+        const int hi = HexValue(text[2 * i]);
+        const int lo = HexValue(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) Refuse(field, "holds a character that is no hex digit");
+        out[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+}
+
 void HexField(const json& v, const std::string& field, std::uint8_t* out, std::size_t bytes) {
     if (!v.is_string()) Refuse(field, "expected a string of " + std::to_string(bytes * 2) +
                                           " hex digits");
@@ -76,12 +89,7 @@ void HexField(const json& v, const std::string& field, std::uint8_t* out, std::s
     if (s.size() != bytes * 2)
         Refuse(field, "expected " + std::to_string(bytes * 2) + " hex digits, got " +
                           std::to_string(s.size()) + " characters");
-    for (std::size_t i = 0; i < bytes; ++i) {
-        const int hi = HexValue(s[2 * i]);
-        const int lo = HexValue(s[2 * i + 1]);
-        if (hi < 0 || lo < 0) Refuse(field, "holds a character that is no hex digit");
-        out[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-    }
+    DecodeHex(s.data(), field, out, bytes);
 }
 
 bool Bool(const json& v, const std::string& field) {
@@ -162,12 +170,40 @@ FaultRule ParseFault(const json& v, const std::string& field) {
     return rule;
 }
 
+// A node packed into a string: its name (16 hex digits), its port address
+// (6) and its two host bytes (2 each). Long lists are written so, many
+// nodes to a string: a list of 50000 nodes reads and writes in moments.
+constexpr std::size_t kPackedNodeDigits = 26;
+constexpr std::size_t kNodesPerPackedString = 64;
+// Lists up to this long are written as node objects, for people to read.
+constexpr std::size_t kMostNodesAsObjects = 64;
+// Stands for a long node list in a device's JSON until the list is written.
+const char kPackedPlaceholder[] = "\x01packed nodes";
+
+void UnpackNodes(const std::string& text, const std::string& field, std::vector<NodeEntry>* nodes) {
+    if (text.empty() || text.size() % kPackedNodeDigits != 0)
+        Refuse(field, "expected nodes of 26 hex digits each, got " + std::to_string(text.size()) +
+                          " characters");
+    std::uint8_t bytes[kPackedNodeDigits / 2];
+    for (std::size_t at = 0; at < text.size(); at += kPackedNodeDigits) {
+        DecodeHex(text.data() + at, field, bytes, sizeof bytes);
+        NodeEntry e;
+        std::copy(bytes, bytes + 8, e.wwn.begin());
+        e.fcid = static_cast<std::uint32_t>(bytes[8] << 16 | bytes[9] << 8 | bytes[10]);
+        e.host_byte_1 = bytes[11];
+        e.host_byte_2 = bytes[12];
+        nodes->push_back(e);
+    }
+}
+
 DeviceConfig ParseDevice(const json& v, const std::string& field) {
     OnlyKeys(v, field,
-             {"port", "manufacturer", "model", "model_description", "serial_number",
-              "driver_name", "driver_version", "node_wwn", "port_wwn", "vendor_specific_id",
-              "number_of_ports", "revision", "pci", "return_info", "regions", "boot_images",
-              "memory", "node_list", "attributes_fail", "faults"});
+             {"port",          "manufacturer",       "model",           "model_description",
+              "serial_number", "driver_name",        "driver_version",  "node_wwn",
+              "port_wwn",      "vendor_specific_id", "number_of_ports", "revision",
+              "pci",           "return_info",        "regions",         "boot_images",
+              "memory",        "node_list",          "attributes_fail", "faults",
+              "incomplete"});
     const json* port = Find(v, "port");
     if (port == nullptr) Refuse(field + ".port", "missing");
     DeviceConfig d = DefaultDevice(Number32(*port, field + ".port", 255));
@@ -260,6 +296,10 @@ DeviceConfig ParseDevice(const json& v, const std::string& field) {
             for (std::size_t i = 0; i < x->size(); ++i) {
                 const std::string g = f + "[" + std::to_string(i) + "]";
                 const json& n = (*x)[i];
+                if (n.is_string()) {
+                    UnpackNodes(n.get_ref<const std::string&>(), g, &nodes);
+                    continue;
+                }
                 OnlyKeys(n, g, {"wwn", "fcid", "host_byte_1", "host_byte_2"});
                 NodeEntry e;
                 const json* wwn = Find(n, "wwn");
@@ -282,6 +322,12 @@ DeviceConfig ParseDevice(const json& v, const std::string& field) {
         if (!x->is_array()) Refuse(f, "expected an array of fault rules");
         for (std::size_t i = 0; i < x->size(); ++i)
             d.faults.push_back(ParseFault((*x)[i], f + "[" + std::to_string(i) + "]"));
+    }
+    if (const json* x = Find(v, "incomplete")) {
+        const std::string f = field + ".incomplete";
+        if (!x->is_array()) Refuse(f, "expected an array of strings");
+        for (std::size_t i = 0; i < x->size(); ++i)
+            d.incomplete.push_back(String((*x)[i], f + "[" + std::to_string(i) + "]", 4096));
     }
     return d;
 }
@@ -334,7 +380,9 @@ ordered_json DeviceJson(const DeviceConfig& d) {
         memory.push_back({{"address", HexNumber(run.address, 8)}, {"words", words}});
     }
     j["memory"] = memory;
-    if (d.node_list) {
+    if (d.node_list && d.node_list->size() > kMostNodesAsObjects) {
+        j["node_list"] = kPackedPlaceholder;
+    } else if (d.node_list) {
         ordered_json nodes = ordered_json::array();
         for (const NodeEntry& n : *d.node_list)
             nodes.push_back({{"wwn", HexBytes(n.wwn.data(), 8)},
@@ -356,7 +404,63 @@ ordered_json DeviceJson(const DeviceConfig& d) {
         faults.push_back(rule);
     }
     j["faults"] = faults;
+    if (!d.incomplete.empty()) j["incomplete"] = d.incomplete;
     return j;
+}
+
+// A long node list as strings of packed nodes, one string to a line, laid
+// out as the JSON writer lays out an array inside a device.
+bool WritePackedNodes(const std::vector<NodeEntry>& nodes, const TextSink& put) {
+    // Two hex digits for every byte value, looked up rather than worked out:
+    // the largest fleets hold millions of nodes.
+    static const std::array<char, 512> kHex = [] {
+        std::array<char, 512> table{};
+        for (int b = 0; b < 256; ++b) {
+            table[2 * b] = "0123456789abcdef"[b >> 4];
+            table[2 * b + 1] = "0123456789abcdef"[b & 15];
+        }
+        return table;
+    }();
+    constexpr std::size_t kChunk = 1u << 16;
+    constexpr std::size_t kLine = 12 + kPackedNodeDigits * kNodesPerPackedString;
+    std::vector<char> text(kChunk + kLine);
+    std::size_t used = 0;
+    text[used++] = '[';
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        if (i % kNodesPerPackedString == 0) {
+            static const char kFirst[] = "\n        \"", kNext[] = "\",\n        \"";
+            const char* start = i == 0 ? kFirst : kNext;
+            const std::size_t length = i == 0 ? sizeof kFirst - 1 : sizeof kNext - 1;
+            std::memcpy(&text[used], start, length);
+            used += length;
+            if (used >= kChunk) {
+                if (!put(text.data(), used)) return false;
+                used = 0;
+            }
+        }
+        const NodeEntry& n = nodes[i];
+        const std::uint8_t bytes[kPackedNodeDigits / 2] = {n.wwn[0],
+                                                           n.wwn[1],
+                                                           n.wwn[2],
+                                                           n.wwn[3],
+                                                           n.wwn[4],
+                                                           n.wwn[5],
+                                                           n.wwn[6],
+                                                           n.wwn[7],
+                                                           static_cast<std::uint8_t>(n.fcid >> 16),
+                                                           static_cast<std::uint8_t>(n.fcid >> 8),
+                                                           static_cast<std::uint8_t>(n.fcid),
+                                                           n.host_byte_1,
+                                                           n.host_byte_2};
+        for (std::uint8_t b : bytes) {
+            text[used++] = kHex[2 * b];
+            text[used++] = kHex[2 * b + 1];
+        }
+    }
+    static const char kEnd[] = "\"\n      ]";
+    std::memcpy(&text[used], kEnd, sizeof kEnd - 1);
+    used += sizeof kEnd - 1;
+    return put(text.data(), used);
 }
 
 }  // namespace
@@ -387,6 +491,25 @@ DeviceConfig DefaultDevice(std::uint32_t port) {
     d.boot_images = {0x03960001u};
     d.node_list = std::vector<NodeEntry>();
     return d;
+}
+
+AdapterMemory DeviceMemory(const DeviceConfig& device) {
+    // The head word at 0x79C names the first entry, each entry's link names
+    // the next, the last one links back to the head; entries are 48 bytes
+    // from 0x800 on, the image identifier at entry offset 16. With no image
+    // the head names itself, an entry with no image that ends the walk.
+    constexpr std::uint32_t kHead = 0x79C, kFirstEntry = 0x800, kEntrySize = 48;
+    AdapterMemory memory;
+    memory[kHead] = device.boot_images.empty() ? kHead : kFirstEntry;
+    for (std::size_t i = 0; i < device.boot_images.size(); ++i) {
+        const std::uint32_t entry = kFirstEntry + static_cast<std::uint32_t>(i) * kEntrySize;
+        memory[entry] = i + 1 == device.boot_images.size() ? kHead : entry + kEntrySize;
+        memory[entry + 16] = device.boot_images[i];
+    }
+    for (const MemoryWords& run : device.memory)
+        for (std::size_t i = 0; i < run.words.size(); ++i)
+            memory[run.address + static_cast<std::uint32_t>(i) * 4] = run.words[i];
+    return memory;
 }
 
 bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error) {
@@ -425,13 +548,66 @@ bool ParseFleet(const std::string& text, Fleet* fleet, std::string* error) {
     return false;
 }
 
+bool WriteFleetHead(const TextSink& put, std::uint32_t fleetVersion) {
+    const std::string text =
+        "{\n  \"fleet_version\": " + std::to_string(fleetVersion) + ",\n  \"devices\": [";
+    return put(text.data(), text.size());
+}
+
+bool WriteFleetDevice(const TextSink& put, const DeviceConfig& device, bool first) {
+    const std::string json =
+        DeviceJson(device).dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    // One level deeper: the device sits in the array of devices.
+    std::string text = first ? "\n    " : ",\n    ";
+    std::size_t from = 0;
+    for (std::size_t nl = json.find('\n'); nl != std::string::npos; nl = json.find('\n', from)) {
+        text.append(json, from, nl + 1 - from);
+        text += "    ";
+        from = nl + 1;
+    }
+    text.append(json, from, std::string::npos);
+    // No string value holds a bare line feed, so the key found after one is
+    // the device's own, and the placeholder is its value.
+    static const std::string kKey = "\n      \"node_list\": ";
+    static const std::string kValue = ordered_json(kPackedPlaceholder).dump();
+    const std::size_t key = text.find(kKey + kValue);
+    if (key != std::string::npos) {
+        if (!put(text.data(), key + kKey.size()) || !WritePackedNodes(*device.node_list, put))
+            return false;
+        text.erase(0, key + kKey.size() + kValue.size());
+    }
+    return put(text.data(), text.size());
+}
+
+bool WriteFleetTail(const TextSink& put, bool anyDevice) {
+    const char* text = anyDevice ? "\n  ]\n}\n" : "]\n}\n";
+    return put(text, std::strlen(text));
+}
+
+namespace {
+
+bool WriteFleet(const Fleet& fleet, const TextSink& put) {
+    if (!WriteFleetHead(put, fleet.fleet_version)) return false;
+    for (std::size_t i = 0; i < fleet.devices.size(); ++i)
+        if (!WriteFleetDevice(put, fleet.devices[i], i == 0)) return false;
+    return WriteFleetTail(put, !fleet.devices.empty());
+}
+
+}  // namespace
+
 std::string SerializeFleet(const Fleet& fleet) {
-    ordered_json j;
-    j["fleet_version"] = fleet.fleet_version;
-    ordered_json devices = ordered_json::array();
-    for (const DeviceConfig& d : fleet.devices) devices.push_back(DeviceJson(d));
-    j["devices"] = devices;
-    return j.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+    std::string text;
+    WriteFleet(fleet, [&text](const char* data, std::size_t size) {
+        text.append(data, size);
+        return true;
+    });
+    return text;
+}
+
+bool HasIncompleteDevice(const Fleet& fleet) {
+    for (const DeviceConfig& d : fleet.devices)
+        if (!d.incomplete.empty()) return true;
+    return false;
 }
 
 bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error) {
@@ -455,32 +631,19 @@ bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error) {
 }
 
 bool SaveFleetFile(const std::string& path, const Fleet& fleet, std::string* error) {
-    // A reader never sees a half-written fleet: the new text goes to a file
-    // beside the old one, which it then replaces in one step.
-    const std::string temp = path + ".tmp";
-    const std::string text = SerializeFleet(fleet);
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            *error = "cannot write " + temp;
-            return false;
-        }
-        out << text;
-        out.flush();
-        if (!out) {
-            *error = "cannot write " + temp;
-            out.close();
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            return false;
-        }
+    // A reader never sees a half-written fleet, and a failed write leaves
+    // the file before it as it was.
+    fcplat::OutputFile file;
+    if (!fcplat::OpenOutputFile(path.c_str(), false, &file)) {
+        *error = "cannot write " + path;
+        return false;
     }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        *error = "cannot replace " + path + ": " + ec.message();
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
+    bool ok = WriteFleet(fleet, [&file](const char* data, std::size_t size) {
+        return fcplat::WriteOutputFile(&file, data, size);
+    });
+    ok = fcplat::CloseOutputFile(&file) && ok;
+    if (!fcplat::PlaceOutputFile(&file, ok) || !ok) {
+        *error = "cannot write " + path;
         return false;
     }
     return true;

@@ -6,6 +6,7 @@
 
 #include "bootcfg/bootcfg.h"
 #include "frontend/frontend.h"
+#include "platform/output_file.h"
 
 namespace fcboot {
 
@@ -13,19 +14,20 @@ namespace {
 
 // Formats one line in full and writes it as one string; false when the
 // formatting or the write fails.
-bool PutLine(std::FILE* file, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool PutLine(fcplat::OutputFile* file, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
-bool PutLine(std::FILE* file, const char* format, ...) {
+bool PutLine(fcplat::OutputFile* file, const char* format, ...) {
     char line[128];
     va_list args;
     va_start(args, format);
     int n = std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return false;
-    return std::fputs(line, file) != EOF;
+    return fcplat::WriteOutputFile(file, line, static_cast<std::size_t>(n));
 }
 
-bool WriteSection(std::FILE* file, std::uint32_t index, const BootParams& p) {
+bool WriteSection(fcplat::OutputFile* file, std::uint32_t index, const BootParams& p) {
     const std::uint8_t* w = p.WWID;
     const std::uint8_t* d = p.BootDeviceWWID;
     return PutLine(file, "%s%u%s\n", "[HBA", static_cast<unsigned>(index), "]") &&
@@ -60,8 +62,10 @@ int SaveBootConfig(const char* fileName, std::uint32_t mode) {
         CloseAdapters();
         return kExitNoAdapter;
     }
-    std::FILE* file = std::fopen(fileName, "wt");
-    if (file == nullptr) {
+    // The sections go to a file beside the old one, which they replace only
+    // once they are all on the disk.
+    fcplat::OutputFile file;
+    if (!fcplat::OpenOutputFile(fileName, true, &file)) {
         CloseAdapters();
         return kExitFile;
     }
@@ -82,23 +86,24 @@ int SaveBootConfig(const char* fileName, std::uint32_t mode) {
             lastError = static_cast<int>(status);
             continue;
         }
-        if (!WriteSection(file, n, p)) {
+        if (!WriteSection(&file, n, p)) {
             fileFailed = true;
             break;
         }
         ++sectionsWritten;
     }
-
-    // Lines sit in the stream's buffer until the flush or the close, so a
-    // full disk often shows only there.
-    if (std::fflush(file) != 0) fileFailed = true;
-    if (std::fclose(file) != 0) fileFailed = true;
-    CloseAdapters();
+    if (!fcplat::CloseOutputFile(&file)) fileFailed = true;
 
     // An incomplete file is no copy of the adapters' settings, however many
     // sections made it into it: a script must not take it for one.
-    if (fileFailed) return kExitFile;
-    return sectionsWritten > 0 ? kExitOk : lastError;
+    int status = fileFailed ? kExitFile : sectionsWritten > 0 ? kExitOk : lastError;
+    // A save that fails never replaces an existing file: it may be the last
+    // good copy of the settings. Where there was none, the file is created
+    // whatever the outcome.
+    if (!fcplat::PlaceOutputFile(&file, status == kExitOk || !file.existed) && status == kExitOk)
+        status = kExitFile;
+    CloseAdapters();
+    return status;
 }
 
 int LoadBootConfig(const char* fileName, std::uint32_t mode) {

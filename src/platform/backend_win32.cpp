@@ -12,7 +12,8 @@ static_assert(sizeof(::DWORD) == sizeof(std::uint32_t), "DWORD is 32 bits");
 static_assert(GENERIC_READ == 0x80000000u && GENERIC_WRITE == 0x40000000u, "access rights");
 static_assert(FILE_SHARE_READ == 1u && FILE_SHARE_WRITE == 2u, "share modes");
 static_assert(OPEN_EXISTING == 3u, "creation disposition");
-static_assert(ERROR_FILE_NOT_FOUND == 2u && ERROR_INVALID_HANDLE == 6u &&
+static_assert(ERROR_FILE_NOT_FOUND == 2u && ERROR_PATH_NOT_FOUND == 3u &&
+                  ERROR_ACCESS_DENIED == 5u && ERROR_INVALID_HANDLE == 6u &&
                   ERROR_INVALID_PARAMETER == 87u && ERROR_INSUFFICIENT_BUFFER == 122u,
               "error codes");
 

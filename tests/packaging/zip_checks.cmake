@@ -110,6 +110,7 @@ endfunction()
 
 string(HEX "${VERSION_LINE}\r\n" version_hex)
 run(0 "${version_hex}" fcboot.exe /v)
+run(0 "${version_hex}" fcboot-capture.exe --version)
 
 expect_file("${dir}/examples/boot.cfg" "examples/boot.cfg in the zip")
 # The built-in demo server and the shipped demo fleet both save the example.

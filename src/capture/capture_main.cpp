@@ -1,0 +1,57 @@
+// fcboot-capture's command line.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "capture/capture.h"
+
+#ifndef FCBOOT_VERSION_STRING
+#define FCBOOT_VERSION_STRING "1.0.a3"
+#endif
+#ifndef FCBOOT_VERSION_DATE
+#define FCBOOT_VERSION_DATE "03-18-09"
+#endif
+
+namespace fccapture {
+namespace {
+
+const char kUsage[] =
+    "usage: fcboot-capture FILE\n"
+    "       fcboot-capture --help | --version\n"
+    "\n"
+    "Reads every adapter device of this server (\\\\.\\Scsi0: to \\\\.\\Scsi255:), changing\n"
+    "nothing on it, and writes FILE: a fleet file that \"fcboot-emu --fleet FILE\"\n"
+    "serves as the server's twin.\n"
+    "\n"
+    "Exit codes: 0 every device read whole; 1 wrong use; 2 FILE could not be\n"
+    "written; 4 a read failed (one line each on standard error; the devices are\n"
+    "marked incomplete in FILE, and an existing FILE is left as it was); 5 no\n"
+    "device found (nothing written).\n";
+
+}  // namespace
+
+int CaptureMain(int argc, char** argv) {
+    const std::string first = argc > 1 && argv[1] != nullptr ? argv[1] : "";
+    if (argc == 2 && first == "--help") {
+        std::fputs(kUsage, stdout);
+        return kCaptureOk;
+    }
+    if (argc == 2 && first == "--version") {
+        std::printf("%s, dated %s\n", FCBOOT_VERSION_STRING, FCBOOT_VERSION_DATE);
+        return kCaptureOk;
+    }
+    std::string wrong;
+    if (argc < 2)
+        wrong = "a file name is needed";
+    else if (first.size() > 1 && first[0] == '-')
+        wrong = "unknown option " + first;
+    else if (argc > 2)
+        wrong = "one file name only";
+    if (!wrong.empty()) {
+        std::fprintf(stderr, "fcboot-capture: %s\n%s", wrong.c_str(), kUsage);
+        return kCaptureUsage;
+    }
+    return RunCapture(first, stderr, "fcboot-capture");
+}
+
+}  // namespace fccapture

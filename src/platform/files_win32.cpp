@@ -1,0 +1,60 @@
+// File backend for Windows: an exclusive CreateFileA, FlushFileBuffers and
+// MoveFileExA with replace and write-through.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include "platform/output_file.h"
+
+namespace fcplat {
+namespace files {
+
+TargetKind ClassifyTarget(const char* path) {
+    HANDLE h = ::CreateFileA(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TargetKind::Missing
+                                                                              : TargetKind::Other;
+    }
+    // NUL and the other devices are character files, pipes are pipes; only
+    // a plain file on a disk is replaced.
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool regular =
+        ::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    ::CloseHandle(h);
+    return regular ? TargetKind::Regular : TargetKind::Other;
+}
+
+std::FILE* CreateNewFile(const char* path, const char*, bool text) {
+    HANDLE h =
+        ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
+    if (fd < 0) {
+        ::CloseHandle(h);
+        ::DeleteFileA(path);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(fd, text ? "wt" : "wb");
+    if (stream == nullptr) {
+        _close(fd);
+        ::DeleteFileA(path);
+    }
+    return stream;
+}
+
+bool SyncFile(std::FILE* stream) {
+    return ::FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != 0;
+}
+
+bool MoveOver(const char* from, const char* to) {
+    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+}  // namespace files
+}  // namespace fcplat
