@@ -29,6 +29,14 @@ if(NOT imports STREQUAL "DLL Name: ntoskrnl.exe")
   message(SEND_ERROR "fcboot-emudrv.sys imports [${imports}], expected ntoskrnl.exe alone")
 endif()
 
+# The script makes its prefix and installs the driver on first use. The
+# in-process runs share that prefix, so it is made before them: Wine's own
+# lines about a new prefix would otherwise show in their standard error.
+execute_process(COMMAND "${SCRIPT}" /v OUTPUT_QUIET ERROR_VARIABLE e RESULT_VARIABLE r)
+if(NOT r EQUAL 0)
+  message(FATAL_ERROR "the device path could not be set up (exit ${r}):\n${e}")
+endif()
+
 # run(<in|dev> <folder> ARG...): fcboot-emu.exe in-process or the script;
 # sets <in|dev>_rc, _out (hex bytes) and _err.
 function(run side dir)
