@@ -4,13 +4,8 @@
 #include <string>
 
 #include "capture/capture.h"
+#include "fcboot_version.h"
 
-#ifndef FCBOOT_VERSION_STRING
-#define FCBOOT_VERSION_STRING "1.0.a3"
-#endif
-#ifndef FCBOOT_VERSION_DATE
-#define FCBOOT_VERSION_DATE "03-18-09"
-#endif
 
 namespace fccapture {
 namespace {

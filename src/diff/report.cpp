@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diff/diff.h"
+#include "fcboot_version.h"
 
 namespace fcdiff {
 namespace {

@@ -5,14 +5,9 @@
 
 #include "adapter/adapter.h"
 #include "bootcfg/bootcfg.h"
+#include "fcboot_version.h"
 #include "frontend/frontend.h"
 
-#ifndef FCBOOT_VERSION_STRING
-#define FCBOOT_VERSION_STRING "1.0.a3"
-#endif
-#ifndef FCBOOT_VERSION_DATE
-#define FCBOOT_VERSION_DATE "03-18-09"
-#endif
 
 namespace fcboot {
 
