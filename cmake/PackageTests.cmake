@@ -67,7 +67,7 @@ foreach(scenario install upgrade downgrade)
 endforeach()
 
 # The playbooks: syntax check, lint, and the controller's rehearsal run for
-# real with fcboot-emu.exe.
+# real with fcboot-emu.exe, against its capture of the demo server.
 add_test(NAME ansible_playbooks
   COMMAND ${_fcboot_pkg_tests}/ansible_checks.sh ${CMAKE_BINARY_DIR}/ansible-check
     ${CMAKE_SOURCE_DIR}/examples/ansible ${FCBOOT_VERSION_STRING}

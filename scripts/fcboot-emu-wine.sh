@@ -5,12 +5,15 @@
 # driver (fcboot-emudrv.sys) hands each of its device requests to
 # fcboot-emu.exe, which serves the fleet.
 #
-# Usage: scripts/fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--] ARG...
+# Usage: scripts/fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...
+#        scripts/fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] --capture OUT
 #
 # The command line, standard output and error, exit codes (125 for its own
 # errors), the fleet file's write-back and the request log mean what they
-# mean for fcboot-emu. File names may be Linux paths; fcboot.exe gets their
-# Windows form (Wine's drive Z: is the Linux root).
+# mean for fcboot-emu. --capture OUT runs the Windows build's
+# fcboot-capture.exe the same way instead of fcboot.exe; its lines on
+# standard error begin with its own name. File names may be Linux paths; the
+# program gets their Windows form (Wine's drive Z: is the Linux root).
 #
 # Needs only the mingw preset's build (cmake --preset mingw && cmake --build
 # build/mingw; FCBOOT_MINGW_DIR names another folder). Its own Wine prefix,
@@ -46,19 +49,32 @@ winpath() {
 
 # --- command line, as fcboot-emu reads it -------------------------------------
 emu_options=()
+capture=()
 while [ "$#" -gt 0 ]; do
     case "$1" in
         --) shift; break ;;
-        --fleet | --requests)
+        --fleet | --requests | --capture)
             [ "$#" -ge 2 ] || { echo "fcboot-emu: $1 needs a file name" >&2; exit 125; }
-            emu_options+=("$1" "$(winpath "$2")")
+            if [ "$1" != --capture ]; then
+                emu_options+=("$1" "$(winpath "$2")")
+            elif [ "${#capture[@]}" -eq 0 ]; then
+                capture=("$(winpath "$2")")
+            else
+                echo "fcboot-emu: --capture given twice" >&2; exit 125
+            fi
             shift 2 ;;
+        --allow-incomplete) emu_options+=("$1"); shift ;;
         --*) echo "fcboot-emu: bad option: $1" >&2; exit 125 ;;
         *) break ;;
     esac
 done
+program=fcboot.exe
 args=("$@")
-if [ "$#" -eq 2 ]; then
+if [ "${#capture[@]}" -ne 0 ]; then
+    [ "$#" -eq 0 ] || { echo "fcboot-emu: --capture takes no arguments for fcboot" >&2; exit 125; }
+    program=fcboot-capture.exe
+    args=("${capture[@]}")
+elif [ "$#" -eq 2 ]; then
     case "$1" in /s | /se | /l | /le) args=("$1" "$(winpath "$2")") ;; esac
 fi
 if [ -n "${FCBOOT_EMU_WINE_ABORT_AFTER:-}" ]; then
@@ -66,7 +82,7 @@ if [ -n "${FCBOOT_EMU_WINE_ABORT_AFTER:-}" ]; then
 fi
 
 # --- what it needs ----------------------------------------------------------
-for file in fcboot.exe fcboot-emu.exe fcboot-emudrv.sys; do
+for file in "$program" fcboot-emu.exe fcboot-emudrv.sys; do
     [ -f "$mingw_dir/$file" ] ||
         own_error "no $file in $mingw_dir: make the Windows build first," \
             "with: cmake --preset mingw && cmake --build build/mingw"
@@ -117,11 +133,11 @@ echo "$driver" >"$mark"
 exit_file=$prefix/.exit-code
 rm -f "$exit_file"
 "$WINE" "$mingw_dir/fcboot-emu.exe" --serve --exit-code-file "$(winpath "$exit_file")" \
-    "${emu_options[@]}" --run "$(winpath "$mingw_dir/fcboot.exe")" "${args[@]}" 9>&-
+    "${emu_options[@]}" --run "$(winpath "$mingw_dir/$program")" "${args[@]}" 9>&-
 rc=$?
 if [ "$(cat "$exit_file" 2>/dev/null)" != "$rc" ]; then
     own_error "the serving emulator ended abnormally (exit code $rc) before the run was" \
-        "finished; fcboot.exe was stopped with it, the fleet file was left as it was and" \
+        "finished; $program was stopped with it, the fleet file was left as it was and" \
         "no request log was written"
 fi
 exit "$rc"

@@ -1,13 +1,15 @@
-# The Windows build's fcboot.exe through the emulator's driver under Wine
-# (scripts/fcboot-emu-wine.sh), judged against fcboot-emu.exe running the
-# utility in-process on the same fleet and command: exit code, standard
-# output and error (no violation), the file, the fleet written back and the
-# request log must agree, but for the failed opens of ports the fleet lacks,
-# which never reach the driver. Faults of the harness itself must end as its
-# own errors. (cmake -P, registered by tests/CMakeLists.txt)
+# The Windows build's fcboot.exe and fcboot-capture.exe through the emulator's
+# driver under Wine (scripts/fcboot-emu-wine.sh), judged against fcboot-emu.exe
+# running the utility or the capture in-process on the same fleet and command:
+# exit code, standard output and error (no violation), the file, the fleet
+# written back and the request log must agree, but for the failed opens of
+# ports the fleet lacks, which never reach the driver. Faults of the harness
+# itself must end as its own errors. (cmake -P, registered by
+# tests/CMakeLists.txt)
 #
 # Inputs: SCRIPT, MINGW_DIR (the Windows build), WORK_DIR, EXAMPLE (the worked
-# example), DEMO_FLEET, PROBE (tests/device_probe.cpp), OBJDUMP.
+# example), DEMO_FLEET, PROBE (tests/device_probe.cpp), TWINS
+# (tests/device_twins.cpp), OBJDUMP.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -185,6 +187,28 @@ string(HEX "${example}" example_hex)
 if(NOT dev_rc STREQUAL "0" OR NOT saved STREQUAL example_hex)
   message(SEND_ERROR "ports 3 and 255, relative names: exit ${dev_rc}, ${dev_err}, file [${saved}]")
 endif()
+
+# --- fcboot-capture.exe: the demo and a sample of the capture tests' fleets ---
+# Both driver kinds with other makers' or failing devices at scattered ports,
+# a malformed directory kept as raw memory words, a node list for which the
+# GET_NODE_LIST buffer must grow. Each twin is then judged by the capture
+# tests' own checks: only reads were sent, and every command gives the same
+# results against the fleet and against its twin.
+function(twins filter)
+  execute_process(COMMAND "${wine}" "${TWINS}" --gtest_filter=DeviceTwins.${filter} --gtest_brief=1
+    WORKING_DIRECTORY "${WORK_DIR}" OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
+  if(NOT r STREQUAL "0")
+    message(SEND_ERROR "device_twins, ${filter}: exit ${r}\n${o}${e}")
+  endif()
+endfunction()
+twins(WriteSamples)
+file(GLOB samples "${WORK_DIR}/samples/*.json")
+foreach(sample "${DEMO_FLEET}" ${samples})
+  get_filename_component(name "${sample}" NAME_WE)
+  file(READ "${sample}" fleet)
+  same(NAME capture_${name} FLEET "${fleet}" EXIT 0 ARGS --capture FILE twin.json UNCHANGED)
+endforeach()
+twins(AreExact)
 
 # --- faults of the harness --------------------------------------------------
 with_rule(fleet "${demo}" 1 [=[{"match": "mailbox:23", "fail": 1167}]=])

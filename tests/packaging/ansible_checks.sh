@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The rollout playbooks: syntax check, ansible-lint, the version they install
 # is the one built, and the controller's part of the rehearsal run for real on
-# this machine: a good file passes, a file naming an adapter the fleet lacks
-# fails with the meaning of exit code 7, and the fetched fleet file stays as it
-# was.
+# this machine against a capture of the demo server: a good file passes, a file
+# naming an adapter the fleet lacks fails with the meaning of exit code 7, and
+# the fetched fleet file stays as it was.
 #
 # Usage: ansible_checks.sh WORK_DIR PLAYBOOK_DIR VERSION FCBOOT_EMU_COMMAND...
 set -euo pipefail
@@ -30,8 +30,8 @@ ansible-lint --offline --nocolor -q rollout.yml rollout-rehearsed.yml >"$work/li
 grep -qx "fcboot_version: \"$version\"" roles/fcboot/defaults/main.yml ||
     bad "roles/fcboot/defaults/main.yml does not install version $version"
 
-# The fleet file as the rehearsal fetches it from a server.
-(cd "$work/rehearsal" && "${emu[@]}" --write-demo-fleet fleet.json) || bad "writing the demo fleet"
+# The fleet file as the rehearsal fetches it from a server: the capture's.
+(cd "$work/rehearsal" && "${emu[@]}" --capture fleet.json) || bad "capturing the demo server"
 cp "$work/rehearsal/fleet.json" "$work/fetched.json"
 printf '%s\n' '[HBA0]' WWID=10000000000000ff HostAdapterBiosEnable=0 SelectBootEnable=0 \
     BootDeviceWWID=0 'BootDeviceLUN[0]=0' >"$work/unknown.cfg"
