@@ -47,8 +47,21 @@ winpath() {
     printf '%s' "${p//\//\\}"
 }
 
+usage() {
+    cat <<'EOT'
+usage: fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...
+       fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] --capture OUT
+Runs the Windows build's fcboot.exe with ARG... (or fcboot-capture.exe OUT)
+under Wine through the emulator's driver, against the fleet file (default:
+the built-in demo server); the options mean what they mean for fcboot-emu.
+  --help, --version        this text; the version line
+Exit code: the program's, or 125 for the harness's own errors.
+EOT
+}
+
 # --- command line, as fcboot-emu reads it -------------------------------------
 emu_options=()
+version=0
 capture=()
 while [ "$#" -gt 0 ]; do
     case "$1" in
@@ -64,7 +77,9 @@ while [ "$#" -gt 0 ]; do
             fi
             shift 2 ;;
         --allow-incomplete) emu_options+=("$1"); shift ;;
-        --*) echo "fcboot-emu: bad option: $1" >&2; exit 125 ;;
+        --help) usage; exit 0 ;;
+        --version) version=1; shift ;;
+        --*) { echo "fcboot-emu: unknown option: $1"; usage; } >&2; exit 125 ;;
         *) break ;;
     esac
 done
@@ -82,6 +97,12 @@ if [ -n "${FCBOOT_EMU_WINE_ABORT_AFTER:-}" ]; then
 fi
 
 # --- what it needs ----------------------------------------------------------
+if [ "$version" -eq 1 ]; then
+    [ -f "$mingw_dir/fcboot-emu.exe" ] && [ -x "$WINE" ] ||
+        own_error "no fcboot-emu.exe in $mingw_dir: make the Windows build first," \
+            "with: cmake --preset mingw && cmake --build build/mingw"
+    exec "$repo/scripts/wine-run.sh" "$mingw_dir/wineprefix" "$mingw_dir/fcboot-emu.exe" --version
+fi
 for file in "$program" fcboot-emu.exe fcboot-emudrv.sys; do
     [ -f "$mingw_dir/$file" ] ||
         own_error "no $file in $mingw_dir: make the Windows build first," \
