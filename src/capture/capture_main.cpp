@@ -19,9 +19,9 @@ const char kUsage[] =
     "serves as the server's twin.\n"
     "\n"
     "Exit codes: 0 every device read whole; 1 wrong use; 2 FILE could not be\n"
-    "written; 4 a read failed (one line each on standard error; the devices are\n"
-    "marked incomplete in FILE, and an existing FILE is left as it was); 5 no\n"
-    "device found (nothing written).\n";
+    "written; 4 a read failed (one line each on standard error; an existing FILE\n"
+    "is left as it was, a new one is written with those devices marked\n"
+    "incomplete); 5 no device found (nothing written).\n";
 
 }  // namespace
 
