@@ -19,12 +19,10 @@
 namespace {
 
 using Effect = fcemu::FaultRule::Effect;
+using fctest::Section;
 
-const char kWorkedExample[] =
-    "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\nSelectBootEnable=1\n"
-    "BootDeviceWWID=500000000000a001\nBootDeviceLUN[0]=0\n\n"
-    "[HBA1]\nWWID=1000000000000002\nHostAdapterBiosEnable=0\nSelectBootEnable=0\n"
-    "BootDeviceWWID=0000000000000000\nBootDeviceLUN[0]=0\n\n";
+// The worked example of the user's guide, which the demo fleet holds.
+const std::string kWorkedExample = fctest::ReadFileBytes(FCBOOT_SOURCE_DIR "/examples/boot.cfg");
 
 fctest::RunResult RunChecked(const fcemu::Fleet& fleet, const std::vector<std::string>& args) {
     fctest::RunResult r = fctest::RunUtility(fleet, args);
@@ -54,12 +52,6 @@ std::size_t RegionCalls(const fctest::RunResult& r, std::uint32_t code, std::uin
     std::size_t n = 0;
     for (const auto& rec : fctest::MailboxCalls(r.log, code)) n += rec.region && *rec.region == region;
     return n;
-}
-
-std::string Section(const std::string& wwid, const std::string& bios, const std::string& select,
-                    const std::string& device, const std::string& lun, const char* header = "[HBA0]") {
-    return std::string(header) + "\nWWID=" + wwid + "\nHostAdapterBiosEnable=" + bios +
-           "\nSelectBootEnable=" + select + "\nBootDeviceWWID=" + device + "\nBootDeviceLUN[0]=" + lun + "\n";
 }
 
 fctest::RunResult LoadText(const fcemu::Fleet& fleet, const std::string& text, const char* option = "/l") {
@@ -181,6 +173,13 @@ TEST(ExitCodes, RealCausesAndWhatEachLeavesBehind) {
          fcboot::kExitNoBootImage, nullptr, {}},
         {"update fails", Faulted(demo, "mailbox:27", 0, Effect::MbxStatus, 1, 0), "/l", "@", good.c_str(),
          fcboot::kExitAdapterCommand, nullptr, {}},
+        // A region delivered only in part fails like a failed command: the
+        // last piece of region 10, or region 4 before a selection is written.
+        {"save, a region delivered in part", Faulted(DemoLike(1), "mailbox:23", 3, Effect::DeliverBytes, 8), "/se",
+         "@", "old\n", fcboot::kExitAdapterCommand, "old\n", {}},
+        {"load, a region delivered in part", Faulted(demo, "mailbox:23", 0, Effect::DeliverBytes, 8), "/l", "@",
+         good.c_str(), fcboot::kExitAdapterCommand, nullptr,
+         [](const fctest::RunResult& r) { EXPECT_EQ(RegionCalls(r, 27, 4), 0u); }},  // nothing over region 4
         {"no boot code", noBootCode, "/l", "@", good.c_str(), fcboot::kExitNoBootImage, nullptr,
          [](const fctest::RunResult& r) {
              EXPECT_EQ(r.fleet_after.devices[0].region4[12], 0);  // nothing selected
