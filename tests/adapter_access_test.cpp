@@ -11,7 +11,7 @@
 #include "adapter/bytes.h"
 #include "adapter/srb.h"
 #include "frontend/frontend.h"
-#include "platform/emulated_backend.h"
+#include "platform/win32.h"
 #include "support/harness.h"
 
 namespace {
@@ -245,53 +245,6 @@ TEST_F(AdapterAccess, HostBytesFollowTheirNodeAcrossAReorderedReadOfTheLargestLi
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(a->NodeList[(count - 1) * 40 + 20], 0x42);  // the driver's byte
-}
-
-// A driver that claims more node-list bytes than the buffer holds.
-fcplat::BOOL OverlongNodeList(void*, fcplat::HANDLE, fcplat::DWORD, fcplat::LPVOID, fcplat::DWORD,
-                              fcplat::LPVOID out, fcplat::DWORD outSize, fcplat::LPDWORD returned,
-                              fcplat::LPOVERLAPPED, fcplat::DWORD*) {
-    std::memset(out, 0x5A, outSize);
-    *returned = outSize + 4000;
-    return 1;
-}
-
-TEST_F(AdapterAccess, NodeListCountIsClampedToTheBufferAndNeedsAHandle) {
-    fcplat::EmulatedDevices table{nullptr, OverlongNodeList, nullptr, nullptr};
-    fcplat::InstallEmulatedDevices(&table);
-    fcboot::PADAPTER a = fcboot::NewAdapterRecord();
-    fcboot::ReadNodeList(a);  // no handle: no request, no list
-    EXPECT_EQ(a->NodeList, nullptr);
-    a->m_hDevice = reinterpret_cast<fcplat::HANDLE>(0x44);
-    fcboot::ReadNodeList(a);
-    fcplat::InstallEmulatedDevices(nullptr);
-    EXPECT_EQ(a->NodeAmt, 8192u / 40);
-    fcboot::FreeAdapterRecord(a);
-}
-
-TEST_F(AdapterAccess, RefreshFailureOnAdapterOneOfThreeFailsTheOpenAndClosesEverything) {
-    Fleet fleet;
-    for (std::uint32_t p = 0; p < 3; ++p) fleet.devices.push_back(Adapter(p, "1000000000000001"));
-    fleet.devices[1].faults.push_back(Rule("ioctl:80010213", FaultRule::Effect::Fail, 31));
-    Serve(fleet, 0);
-    EXPECT_EQ(fcboot::OpenAdapters(), 255u);  // every handle is closed: the tear-down checks
-    for (const std::string& call : CallsTo(2)) EXPECT_NE(call, "80010213");
-    for (std::uint32_t n = 0; n < 3; ++n) EXPECT_EQ(fcboot::AdapterAt(n), nullptr);
-}
-
-TEST_F(AdapterAccess, RefreshIgnoresReturnCodeAndReopensTheDevice) {
-    Fleet fleet;
-    fleet.devices.push_back(Adapter(0, "1000000000000001", "tarsli2"));
-    fleet.devices.back().faults.push_back(Rule("ioctl:80010213", FaultRule::Effect::ReturnCode, 5));
-    Serve(fleet, 1);
-    const std::size_t before = CallsTo(0).size();
-    ASSERT_EQ(fcboot::RefreshInformation(0), 0u);
-    const std::vector<std::string> calls = CallsTo(0);
-    const std::vector<std::string> expected = {"80010213", "close",    "open",     "80010203",
-                                               "230800",   "230818",   "80010203", "80010204",
-                                               "80010204", "80010204"};
-    EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
-              expected);
 }
 
 TEST_F(AdapterAccess, DeviceThatVanishesBeforeTheRefreshLeavesAnEmptySlot) {
