@@ -60,8 +60,9 @@ TEST(EmulatorFleet, RefusesInvalidFilesNamingTheField) {
         EXPECT_FALSE(fcemu::ParseFleet(c.text, &fleet, &error)) << c.text;
         EXPECT_EQ(error.rfind(std::string(c.field) + ":", 0), 0u) << error;
     }
-    // Beside them, what is just accepted reads back to the same text.
-    fcemu::Fleet fleet, again;
+    // Beside them, what is just accepted, as it reads. (That whatever is
+    // accepted reads back to the same text is the fleet file fuzz target's.)
+    fcemu::Fleet fleet;
     std::string error;
     ASSERT_TRUE(fcemu::ParseFleet(
         Fleet1(R"(, "manufacturer": ")" + std::string(64, 'T') +
@@ -76,9 +77,6 @@ TEST(EmulatorFleet, RefusesInvalidFilesNamingTheField) {
     EXPECT_FALSE(d.node_list.has_value());
     EXPECT_FALSE(d.faults[0].times.has_value());
     EXPECT_EQ(d.faults[1].effect, fcemu::FaultRule::Effect::State);
-    const std::string text = fcemu::SerializeFleet(fleet);
-    ASSERT_TRUE(fcemu::ParseFleet(text, &again, &error)) << error;
-    EXPECT_EQ(fcemu::SerializeFleet(again), text);
 }
 
 // Every port number has its slot in the adapter table.
