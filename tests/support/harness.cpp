@@ -87,23 +87,14 @@ bool FileExists(const std::string& path) {
     return std::filesystem::exists(path, ec);
 }
 
-const char* NativeLineEnd() {
-#ifdef _WIN32
-    return "\r\n";
-#else
-    return "\n";
-#endif
-}
-
 std::string NativeText(const std::string& text) {
+#ifdef _WIN32
     std::string out;
-    for (char c : text) {
-        if (c == '\n')
-            out += NativeLineEnd();
-        else
-            out += c;
-    }
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
     return out;
+#else
+    return text;
+#endif
 }
 
 std::vector<fcemu::RequestRecord> MailboxCalls(const std::vector<fcemu::RequestRecord>& log,

@@ -39,9 +39,7 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
-// The line end that text-mode output of this platform writes.
-const char* NativeLineEnd();
-// Replaces every "\n" of text by NativeLineEnd().
+// The text with the line ends that text-mode output of this platform writes.
 std::string NativeText(const std::string& text);
 
 // Log records of one kind: op "open"/"close"/"ioctl", or a mailbox code.
