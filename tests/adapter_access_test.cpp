@@ -1,6 +1,6 @@
 // Adapter access against the emulated driver: discovery and validation,
-// attribute queries of both driver kinds, the node list, the refresh, and
-// the mailbox transport.
+// attribute queries of both driver kinds, the node list, the refresh, the
+// mailbox transport, empty slots; and the request framing byte for byte.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,7 +11,7 @@
 #include "adapter/bytes.h"
 #include "adapter/srb.h"
 #include "frontend/frontend.h"
-#include "platform/emulated_backend.h"
+#include "platform/win32.h"
 #include "support/harness.h"
 
 namespace {
@@ -234,9 +234,7 @@ TEST_F(AdapterAccess, HostBytesFollowTheirNodeAcrossAReorderedReadOfTheLargestLi
     reversed.back().host_byte_1 = 0x42;
     fleet.devices.back().node_list = reversed;
     fcemu::StartServer(fleet);
-    a->m_hDevice = fcplat::CreateFileA("\\\\.\\Scsi0:", fcplat::GENERIC_READ | fcplat::GENERIC_WRITE,
-                                       fcplat::FILE_SHARE_READ | fcplat::FILE_SHARE_WRITE, nullptr,
-                                       fcplat::OPEN_EXISTING, 0, nullptr);
+    a->m_hDevice = fctest::OpenDevice(0);
     fcboot::ReadNodeList(a);
     ASSERT_EQ(a->NodeAmt, count);
     int wrong = 0;
@@ -247,61 +245,6 @@ TEST_F(AdapterAccess, HostBytesFollowTheirNodeAcrossAReorderedReadOfTheLargestLi
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(a->NodeList[(count - 1) * 40 + 20], 0x42);  // the driver's byte
-}
-
-// A driver that claims more node-list bytes than the buffer holds.
-fcplat::BOOL OverlongNodeList(void*, fcplat::HANDLE, fcplat::DWORD, fcplat::LPVOID, fcplat::DWORD,
-                              fcplat::LPVOID out, fcplat::DWORD outSize, fcplat::LPDWORD returned,
-                              fcplat::LPOVERLAPPED, fcplat::DWORD*) {
-    std::memset(out, 0x5A, outSize);
-    *returned = outSize + 4000;
-    return 1;
-}
-
-TEST_F(AdapterAccess, NodeListCountIsClampedToTheBufferAndNeedsAHandle) {
-    fcplat::EmulatedDevices table{nullptr, OverlongNodeList, nullptr, nullptr};
-    fcplat::InstallEmulatedDevices(&table);
-    fcboot::PADAPTER a = fcboot::NewAdapterRecord();
-    fcboot::ReadNodeList(a);  // no handle: no request, no list
-    EXPECT_EQ(a->NodeList, nullptr);
-    a->m_hDevice = reinterpret_cast<fcplat::HANDLE>(0x44);
-    // With the trace on, every entry read is listed by number and key words.
-    fcboot::g_DiagTrace = true;
-    testing::internal::CaptureStdout();
-    fcboot::ReadNodeList(a);
-    const std::string trace = testing::internal::GetCapturedStdout();
-    fcboot::g_DiagTrace = false;
-    fcplat::InstallEmulatedDevices(nullptr);
-    EXPECT_EQ(a->NodeAmt, 8192u / 40);
-    EXPECT_NE(trace.find("Updating node amt to 204\nport 0, 0x5a5a5a5a, 0x5a5a5a5a\n"), std::string::npos);
-    EXPECT_NE(trace.find("\nport 203, 0x5a5a5a5a, 0x5a5a5a5a\nEverything appears to be okay....\n"),
-              std::string::npos) << trace;
-    fcboot::FreeAdapterRecord(a);
-}
-
-TEST_F(AdapterAccess, RefreshFailureOnAdapterOneOfThreeFailsTheOpenAndClosesEverything) {
-    Fleet fleet;
-    for (std::uint32_t p = 0; p < 3; ++p) fleet.devices.push_back(Adapter(p, "1000000000000001"));
-    fleet.devices[1].faults.push_back(Rule("ioctl:80010213", FaultRule::Effect::Fail, 31));
-    Serve(fleet, 0);
-    EXPECT_EQ(fcboot::OpenAdapters(), 255u);  // every handle is closed: the tear-down checks
-    for (const std::string& call : CallsTo(2)) EXPECT_NE(call, "80010213");
-    for (std::uint32_t n = 0; n < 3; ++n) EXPECT_EQ(fcboot::AdapterAt(n), nullptr);
-}
-
-TEST_F(AdapterAccess, RefreshIgnoresReturnCodeAndReopensTheDevice) {
-    Fleet fleet;
-    fleet.devices.push_back(Adapter(0, "1000000000000001", "tarsli2"));
-    fleet.devices.back().faults.push_back(Rule("ioctl:80010213", FaultRule::Effect::ReturnCode, 5));
-    Serve(fleet, 1);
-    const std::size_t before = CallsTo(0).size();
-    ASSERT_EQ(fcboot::RefreshInformation(0), 0u);
-    const std::vector<std::string> calls = CallsTo(0);
-    const std::vector<std::string> expected = {"80010213", "close",    "open",     "80010203",
-                                               "230800",   "230818",   "80010203", "80010204",
-                                               "80010204", "80010204"};
-    EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
-              expected);
 }
 
 TEST_F(AdapterAccess, DeviceThatVanishesBeforeTheRefreshLeavesAnEmptySlot) {
@@ -316,8 +259,44 @@ TEST_F(AdapterAccess, DeviceThatVanishesBeforeTheRefreshLeavesAnEmptySlot) {
     EXPECT_EQ(fcboot::AdapterModel[0], 0u);
     EXPECT_EQ(fcboot::g_BoardSnapshots[0].Valid, 0);
     std::uint8_t wwn[8];
-    EXPECT_EQ(fcboot::GetAdapterPortWWN(0, wwn), 255u);
     EXPECT_EQ(fcboot::GetAdapterPortWWN(1, wwn), 0u);
+    // Every operation on the empty slot (or beyond the table) fails without a request.
+    const std::size_t requests = fcemu::RequestLog().size();
+    std::uint8_t block[256] = {}, ext[256] = {}, attributes[2192] = {}, port[632] = {};
+    EXPECT_EQ(fcboot::IssueMbox(0, block, 32, 32), 0xFFFFFFFFu);
+    EXPECT_EQ(fcboot::IssueMboxExt(5, block, ext, 5, 64, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(fcboot::GetAdapterAttributes(0, attributes), 1u);
+    EXPECT_EQ(fcboot::GetAdapterPortAttributes(300, 0, port), 1u);
+    EXPECT_EQ(fcboot::RefreshInformation(0), 1u);
+    EXPECT_EQ(fcboot::GetAdapterPortWWN(0, wwn), 255u);
+    EXPECT_EQ(std::vector<std::uint8_t>(wwn, wwn + 8), std::vector<std::uint8_t>(8, 0));  // cleared first
+    EXPECT_EQ(fcemu::RequestLog().size(), requests);
+}
+
+// The request header of every control code, byte for byte.
+TEST(Framing, EveryControlCodeIsFramedAsTheDriverExpects) {
+    const struct {
+        std::uint32_t code, size;
+        const char sig[9];
+        std::uint32_t timeout;
+    } rows[] = {
+        {0x80010100u, 5840, "KX6000\0\0", 30}, {0x80010106u, 5840, "KX6000\0\0", 20},
+        {0x8001013Bu, 5840, "KX6000 \0", 30},  {0x80010203u, 2224, "HBAAPI\0\0", 30},
+        {0x80010204u, 668, "HBAAPI\0\0", 30},  {0x80010204u, 664, "HBAAPI\0\0", 30},
+        {0x80010213u, 28, "HBAAPI\0\0", 30},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.code);
+        std::vector<std::uint8_t> buf(row.size, 0xAA);
+        fcboot::FrameMiniportRequest(buf.data(), row.size, row.code);
+        EXPECT_EQ(fcboot::LoadLe32(&buf[0]), 28u);
+        EXPECT_EQ(std::memcmp(&buf[4], row.sig, 8), 0);
+        EXPECT_EQ(fcboot::LoadLe32(&buf[12]), row.timeout);
+        EXPECT_EQ(fcboot::LoadLe32(&buf[16]), row.code);
+        EXPECT_EQ(fcboot::LoadLe32(&buf[20]), 0u);
+        EXPECT_EQ(fcboot::LoadLe32(&buf[24]), row.size - 28);
+        for (std::uint32_t i = 28; i < row.size; ++i) ASSERT_EQ(buf[i], 0) << i;
+    }
 }
 
 TEST_F(AdapterAccess, MailboxTransportReturnsStatusesAndKeepsTheBlockOnError) {

@@ -108,29 +108,6 @@ TEST_F(BootParamsEmu, RoundTripsBothVariantsAndReadsHonourMarkers) {
     EXPECT_EQ(Sent(23), 2u);  // region 4, then only the first piece of region 10
 }
 
-TEST_F(BootParamsEmu, RegionDeliveredOnlyInPartFailsTheOperation) {
-    // The n-th region dump of the operation delivers only 8 bytes: nothing
-    // is taken from the missing bytes and nothing is written back.
-    enum Op { kBios, kEfib, kDisable };
-    const struct { Op op; std::uint32_t shortDump; } cases[] = {{kBios, 0}, {kBios, 1}, {kEfib, 3}, {kDisable, 0}};
-    for (const auto& c : cases) {
-        fcemu::DeviceConfig d = Device(kChipF100);
-        d.region4[12] = 1;
-        d.region10[0] = 'E', d.region10[1] = 'F', d.region10[2] = 'I', d.region10[3] = 'B';
-        d.faults.push_back({});
-        d.faults.back().match = "mailbox:23", d.faults.back().skip = c.shortDump, d.faults.back().times = 1;
-        d.faults.back().effect = fcemu::FaultRule::Effect::DeliverBytes, d.faults.back().value = 8;
-        Restart(d);
-        BootParams q = p;
-        const std::uint32_t result = c.op == kBios   ? ReadBootParamsBios(&q)
-                                     : c.op == kEfib ? ReadBootParamsEfib(&q)
-                                                     : DisableBootSelection(&q);
-        EXPECT_EQ(result, kBootAdapterCommandFailed) << c.op << " " << c.shortDump;
-        EXPECT_EQ(Sent(27), 0u);
-        EXPECT_EQ(After().region4[12], 1);
-    }
-}
-
 TEST_F(BootParamsEmu, SelectionSendsOnlyWhatIsNeededAndWalksTheDirectory) {
     fcemu::DeviceConfig d = Device(kChipF100);
     for (std::uint8_t i = 0; i < 60; ++i) d.region4[i] = static_cast<std::uint8_t>(0xA0 + i);

@@ -109,12 +109,7 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
     EXPECT_EQ(c.twin.devices[1].incomplete.size(), 2u);
     EXPECT_EQ(c.twin.devices[1].region8, fleet.devices[1].region8);  // what could be read is there
 
-    auto emu = [](std::vector<std::string> args) {
-        args.insert(args.begin(), "fcboot-emu");
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        return fcemu::FcbootEmuMain(static_cast<int>(argv.size()), argv.data());
-    };
+    const auto emu = fctest::EmuMain;
     EXPECT_EQ(emu({"--fleet", path, "/s", dir + "/a.cfg"}), fcemu::kEmuOwnError);
     EXPECT_EQ(emu({"--fleet", path, "--allow-incomplete", "/s", dir + "/a.cfg"}), fcboot::kExitOk);
 

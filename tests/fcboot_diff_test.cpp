@@ -1,6 +1,6 @@
 // fcboot-diff: pairs of files written out here, judged by the exact report
-// lines and the exit code; the JSON form read back against the text form; a
-// load with a failing adapter caught through the emulator.
+// lines, the JSON form read back against them, and the exit code; a load
+// with a failing adapter caught through the emulator.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -42,48 +42,47 @@ DiffRun Diff(const std::string& want, const std::string& now, const std::vector<
 
 std::string Section(const std::string& wwid, const std::string& lun = "0", const char* header = "[HBA0]",
                     const std::string& device = "500000000000a001") {
-    return std::string(header) + "\nWWID=" + wwid + "\nHostAdapterBiosEnable=1\nSelectBootEnable=1\n" +
-           "BootDeviceWWID=" + device + "\nBootDeviceLUN[0]=" + lun + "\n\n";
+    return fctest::Section(wwid, "1", "1", device, lun, header);
 }
 
 const std::string kA = "1000000000000001", kB = "1000000000000002";
 const std::string kTwo = Section(kA) + Section(kB, "0", "[HBA1]", "0");
 
-TEST(FcbootDiff, FilesThatDifferOnlyInFormAreTheSame) {
+// Files that differ only in form are the same; every other difference has
+// its line.
+TEST(FcbootDiff, EachPairGetsItsVerdictAndItsLines) {
     const std::string crlf = "[HBA9]\r\nwwid=1000000000000002\r\nhostadapterbiosenable=01\r\n"
                              "BootDeviceLUN[0]=7\r\nSelectBootEnable = 1 ; by hand\r\nUnknown=1\r\n\r\n"
                              "BootDeviceLUN[0]=00000\r\nBootDeviceWWID=0000000000000000\r\n";
-    const struct { const char* name; std::string now; } cases[] = {
-        {"sections swapped, headers renumbered", Section(kB, "0", "[HBA7]", "0") + Section(kA, "0", "x[HBA]")},
-        {"hex case, leading zeros, CR LF, unknown lines, a key repeated",
-         Section(kA, "0", "[HBA0]", "500000000000A001") + crlf},
-        {"a comment after a value", Section(kA, "0 ; boot LUN") + Section(kB, "0", "[HBA1]", "0")},
-    };
-    for (const auto& c : cases) {
-        const DiffRun r = Diff(kTwo, c.now);
-        EXPECT_EQ(r.code, fcdiff::kDiffSame) << c.name << "\n" << r.out;
-        EXPECT_EQ(r.out, "") << c.name;
-    }
-    // wwid=a1 is 00000000000000A1: the same adapter, with a note on the padding.
-    const DiffRun r = Diff(Section("00000000000000A1"), Section("a1"));
-    EXPECT_EQ(r.code, fcdiff::kDiffSame);
-    EXPECT_EQ(r.out, "note: now.cfg:2: WWID a1 is shorter than 16 digits; a load pads it on the left to "
-                     "00000000000000a1\n");
-}
-
-TEST(FcbootDiff, EachDifferenceHasItsLine) {
     std::string utf16 = "\xff\xfe";
     for (char c : Section(kA)) utf16 += std::string(1, c) + '\0';
     const std::string keywords = "the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, "
                                  "BootDeviceWWID and BootDeviceLUN[0]\n";
     const std::string nothing = "want.cfg: no complete section, so a load changes nothing: ";
-    const struct { const char* name; std::string want, now; std::vector<std::string> args; std::string out; } cases[] = {
-        {"value", kTwo, Section(kA, "3") + Section(kB, "0", "[HBA1]", "0"), {},
+    constexpr int same = fcdiff::kDiffSame, differ = fcdiff::kDiffDifferent;
+    const struct {
+        const char* name;
+        std::string want, now;
+        std::vector<std::string> args;
+        int code;
+        std::string out;
+    } cases[] = {
+        {"sections swapped, headers renumbered", kTwo,
+         Section(kB, "0", "[HBA7]", "0") + Section(kA, "0", "x[HBA]"), {}, same, ""},
+        {"hex case, leading zeros, CR LF, unknown lines, a key repeated", kTwo,
+         Section(kA, "0", "[HBA0]", "500000000000A001") + crlf, {}, same, ""},
+        {"a comment after a value", kTwo, Section(kA, "0 ; boot LUN") + Section(kB, "0", "[HBA1]", "0"), {}, same, ""},
+        {"an adapter only in ACTUAL, without --exact", Section(kA), kTwo, {}, same, ""},
+        {"a short WWID is the same adapter", Section("00000000000000A1"), Section("a1"), {}, same,
+         "note: now.cfg:2: WWID a1 is shorter than 16 digits; a load pads it on the left to 00000000000000a1\n"},
+        {"value", kTwo, Section(kA, "3") + Section(kB, "0", "[HBA1]", "0"), {}, differ,
          "1000000000000001 BootDeviceLUN[0]: expected 0, found 3\n"},
-        {"adapter missing", kTwo, Section(kB, "0", "[HBA1]", "0"), {}, "1000000000000001: missing from now.cfg\n"},
-        {"adapter extra, --exact", Section(kA), kTwo, {"--exact"},
+        {"adapter missing", kTwo, Section(kB, "0", "[HBA1]", "0"), {}, differ,
+         "1000000000000001: missing from now.cfg\n"},
+        {"adapter extra, --exact", Section(kA), kTwo, {"--exact"}, differ,
          "1000000000000002: only in now.cfg, not in want.cfg\n"},
         {"grouped name and trailing number", Section(kA, "1 0", "[HBA0]", "5000 0000 0000 a001"), Section(kA), {},
+         differ,
          "1000000000000001 BootDeviceWWID: expected 0000000000005000, found 500000000000a001\n"
          "1000000000000001 BootDeviceLUN[0]: expected 1, found 0\n"
          "want.cfg:5: BootDeviceWWID: text after the value is ignored: \"5000 0000 0000 a001\" loads as "
@@ -91,59 +90,62 @@ TEST(FcbootDiff, EachDifferenceHasItsLine) {
          "want.cfg:6: BootDeviceLUN[0]: text after the value is ignored: \"1 0\" loads as 1\n"},
         {"incomplete and rejected sections",
          Section(kA, "300") + "[HBA1]\nWWID=" + kB + "\nBootDeviceLUN=0\n" + Section(kB, "0", "[HBA1]", "0"), kTwo, {},
+         differ,
          "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is rejected by a load: BootDeviceLUN[0] \"300\" "
          "at line 6 is not a number from 0 to 255; the header at line 8 starts afresh\n"
          "want.cfg:8: section \"[HBA1]\" of 1000000000000002 is skipped by a load: no HostAdapterBiosEnable, "
          "SelectBootEnable, BootDeviceWWID, BootDeviceLUN[0]; the header at line 11 starts afresh\n"
          "note: want.cfg:10: \"BootDeviceLUN=0\" is not taken by a load: " + keywords},
-        {"a WWID twice", kTwo + Section(kA, "2", "[HBA2]"), kTwo, {},
+        {"a WWID twice", kTwo + Section(kA, "2", "[HBA2]"), kTwo, {}, differ,
          "want.cfg:15: section \"[HBA2]\" of 1000000000000001 repeats a WWID (first at line 1); a load "
          "applies both, the later last\n"
          "1000000000000001 BootDeviceLUN[0]: expected 2, found 0\n"},
-        {"empty", "", kTwo, {}, nothing + "the file holds no text\n"},
-        {"UTF-16", utf16, kTwo, {},
+        {"a stray header, escaped; names short and only in ACTUAL", kTwo,
+         Section(kA, "3") + "[hba1] \"x\"\t\xff\n" + Section("a1"), {"--exact"}, differ,
+         "1000000000000001 BootDeviceLUN[0]: expected 0, found 3\n1000000000000002: missing from now.cfg\n"
+         "00000000000000a1: only in now.cfg, not in want.cfg\n"
+         "note: now.cfg:8: \"[hba1] \\\"x\\\"\\x09\\xff\" is not taken by a load: a header is written \"[HBA\" in "
+         "capitals\nnote: now.cfg:10: WWID a1 is shorter than 16 digits; a load pads it on the left to "
+         "00000000000000a1\n"},
+        {"empty", "", kTwo, {}, differ, nothing + "the file holds no text\n"},
+        {"UTF-16", utf16, kTwo, {}, differ,
          nothing + "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8\n"
                    "note: want.cfg:1: the line holds NUL bytes (8 lines in all); a load reads a line only up to "
                    "the first\n"},
-        {"header in small letters", "[hba0]\n", kTwo, {},
+        {"header in small letters", "[hba0]\n", kTwo, {}, differ,
          nothing + "line 1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"
                    "note: want.cfg:1: \"[hba0]\" is not taken by a load: a header is written \"[HBA\" in capitals\n"},
-        {"header with a blank", "[HBA 0]\n", kTwo, {},
+        {"header with a blank", "[HBA 0]\n", kTwo, {}, differ,
          nothing + "line 1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n \"]\", without "
                    "blanks\nnote: want.cfg:1: \"[HBA 0]\" is not taken by a load: a header is one word, \"[HBA\" n "
                    "\"]\", without blanks\n"},
-        {"key misspelt", Section(kA).replace(Section(kA).find("LUN[0]"), 6, "LUN"), kTwo, {},
+        {"key misspelt", Section(kA).replace(Section(kA).find("LUN[0]"), 6, "LUN"), kTwo, {}, differ,
          nothing + "line 6: \"BootDeviceLUN=0\" is not taken by a load: " + keywords +
              "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is skipped by a load: no BootDeviceLUN[0]\n"
              "note: want.cfg:6: \"BootDeviceLUN=0\" is not taken by a load: " + keywords},
     };
     for (const auto& c : cases) {
         const DiffRun r = Diff(c.want, c.now, c.args);
-        EXPECT_EQ(r.code, fcdiff::kDiffDifferent) << c.name;
+        EXPECT_EQ(r.code, c.code) << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;
+        // The JSON form carries the same lines, a value's fields apart too.
+        std::vector<std::string> args = c.args;
+        args.push_back("--json");
+        const nlohmann::json doc = nlohmann::json::parse(Invoke(args).out);
+        EXPECT_EQ(doc["expected"], "want.cfg");
+        EXPECT_EQ(doc["same"], c.code == same);
+        std::string lines;
+        for (const char* list : {"differences", "notes"})
+            for (const nlohmann::json& x : doc[list]) {
+                const auto at = [&](const char* key) { return x.value(key, std::string()); };
+                lines += at("text") + "\n";
+                if (at("kind") == "value") {
+                    EXPECT_EQ(at("text"), at("wwid") + " " + at("key") + ": expected " + at("expected") +
+                                              ", found " + at("found"));
+                }
+            }
+        EXPECT_EQ(lines, c.out) << c.name;
     }
-    // Without --exact, an adapter only ACTUAL holds is no difference.
-    EXPECT_EQ(Diff(Section(kA), kTwo).code, fcdiff::kDiffSame);
-}
-
-TEST(FcbootDiff, TheJsonFormCarriesTheTextForm) {
-    const DiffRun text = Diff(kTwo, Section(kA, "3") + "[hba1] \"x\"\t\xff\n" + Section("a1"), {"--exact"});
-    const DiffRun json = Invoke({"--json", "--exact"});
-    ASSERT_EQ(json.code, fcdiff::kDiffDifferent);
-    const nlohmann::json doc = nlohmann::json::parse(json.out);
-    EXPECT_EQ(doc["expected"], "want.cfg");
-    EXPECT_EQ(doc["same"], false);
-    std::string lines;
-    for (const char* list : {"differences", "notes"})
-        for (const auto& x : doc[list]) lines += x["text"].get<std::string>() + "\n";
-    EXPECT_EQ(lines, text.out);
-    const auto& value = doc["differences"][0];
-    EXPECT_EQ(value["kind"], "value");
-    EXPECT_EQ(value["wwid"], kA);
-    EXPECT_EQ(value["key"], "BootDeviceLUN[0]");
-    EXPECT_EQ(value["expected"], "0");
-    EXPECT_EQ(value["found"], "3");
-    EXPECT_EQ(doc["differences"].size() + doc["notes"].size(), 5u);
 }
 
 TEST(FcbootDiff, TroubleEndsWith2AndHelpWith0) {

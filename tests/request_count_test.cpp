@@ -35,6 +35,17 @@ std::vector<std::uint64_t> InOrder(const fcemu::RequestCounts& c) {
             c.nodeList, c.mbox17, c.mbox23,     c.mbox27,      c.mbox27Ext, c.mbox156,    c.other};
 }
 
+fcemu::DeviceConfig Device(const Shape& a) {
+    fcemu::DeviceConfig d = fcemu::DefaultDevice(a.port);
+    if (!a.portDriver) d.driver_name = "tarmp4";
+    if (a.nodes < 0) d.node_list.reset();
+    else d.node_list->resize(static_cast<std::size_t>(a.nodes));
+    // 0xF3xx names its model outright; the default 0xF0A5 needs the chip code.
+    if (a.modelFromId) d.vendor_specific_id = 0xF30010DFu;
+    std::memcpy(d.region10.data(), "EFIB", 4);
+    return d;
+}
+
 enum class Selection { Kept, Select, Clear };
 
 // GET_NODE_LIST requests of one read: the first buffer is 8 KiB and doubles
@@ -104,24 +115,14 @@ TEST(RequestCount, SaveAndLoadSendExactlyTheSequencesRequests) {
                 fcemu::Fleet fleet;
                 std::string text;
                 for (std::size_t i = 0; i <= n; ++i)  // the last section names no adapter
-                    text += "[HBA" + std::to_string(i) +
-                            "]\nWWID=" + (i < n ? kShapes[i].wwid : "10000000deadbeef") +
-                            "\nHostAdapterBiosEnable=1\nSelectBootEnable=" +
-                            (sel != Selection::Clear ? "1" : "0") +
-                            "\nBootDeviceWWID=500000000000a001\nBootDeviceLUN[0]=3\n\n";
+                    text += fctest::Section(i < n ? kShapes[i].wwid : "10000000deadbeef", "1",
+                                            sel != Selection::Clear ? "1" : "0", "500000000000a001", "3",
+                                            "[HBA" + std::to_string(i) + "]");
                 for (std::size_t i = 0; i < n; ++i) {
-                    fcemu::DeviceConfig d = fcemu::DefaultDevice(kShapes[i].port);
-                    if (!kShapes[i].portDriver) d.driver_name = "tarmp4";
-                    if (kShapes[i].nodes < 0) d.node_list.reset();
-                    for (int j = 0; j < kShapes[i].nodes; ++j)
-                        d.node_list->push_back({{0, 0, 0, 0, 0, 0, 0, std::uint8_t(j)}, 0, 0, 0});
-                    // 0xF3xx names its model outright; the default 0xF0A5 needs the chip code.
-                    if (kShapes[i].modelFromId) d.vendor_specific_id = 0xF30010DFu;
-                    std::memcpy(d.region10.data(), "EFIB", 4);
+                    fleet.devices.push_back(Device(kShapes[i]));
                     // Boot image 0x03960001 (kind 0x96) selected in region 4.
                     if (sel != Selection::Select)
-                        fcboot::StoreLe32(d.region4.data() + 12, 0x03960001u);
-                    fleet.devices.push_back(d);
+                        fcboot::StoreLe32(fleet.devices.back().region4.data() + 12, 0x03960001u);
                 }
                 const std::string file = fctest::TempDir() + "/boot.cfg";
                 fctest::WriteFileBytes(file, text);
@@ -142,13 +143,7 @@ TEST(RequestCount, CaptureSendsTheSameReadsToEveryAdapter) {
     fcemu::RequestCounts expected;
     expected.opens = 256;
     for (const Shape& a : kShapes) {
-        fcemu::DeviceConfig d = fcemu::DefaultDevice(a.port);
-        if (!a.portDriver) d.driver_name = "tarmp4";
-        if (a.nodes < 0)
-            d.node_list.reset();
-        else
-            d.node_list->resize(static_cast<std::size_t>(a.nodes));
-        fleet.devices.push_back(d);
+        fleet.devices.push_back(Device(a));
         expected.closes += 1, expected.attributes += 2, expected.refreshes += 1, expected.portQueries += 1;
         expected.busSlot += a.portDriver ? 1 : 0;
         expected.nodeList += NodeListRequests(a);

@@ -15,14 +15,12 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}/unpacked")
 
 # Every failed check below is reported (SEND_ERROR); any one fails the test.
-# Only a step without which nothing further can be checked ends it early.
-function(stop message)
-  message(FATAL_ERROR "${message}")
-endfunction()
+# Only a step without which nothing further can be checked ends it early
+# (FATAL_ERROR).
 
 set(zip "${PACKAGE_DIR}/${PACKAGE_NAME}.zip")
 if(NOT EXISTS "${zip}")
-  stop("no ${zip}: build the target \"packages\" first")
+  message(FATAL_ERROR "no ${zip}: build the target \"packages\" first")
 endif()
 
 # The checksum file in the format sha256sum -c reads.
@@ -42,7 +40,7 @@ endif()
 execute_process(COMMAND "${CMAKE_COMMAND}" -E tar tf "${zip}"
   OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  stop("cannot list ${zip}")
+  message(FATAL_ERROR "cannot list ${zip}")
 endif()
 string(REGEX MATCHALL "[^\n]+" entries "${listing}")
 file(GLOB_RECURSE ansible RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/examples/ansible/*")
@@ -62,7 +60,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${zip}"
   WORKING_DIRECTORY "${WORK_DIR}/unpacked" RESULT_VARIABLE rc)
 set(dir "${WORK_DIR}/unpacked/${PACKAGE_NAME}")
 if(NOT rc EQUAL 0 OR NOT EXISTS "${dir}/fcboot.exe" OR NOT EXISTS "${dir}/fcboot-emu.exe")
-  stop("unpacking ${zip} failed or gave no programs")
+  message(FATAL_ERROR "unpacking ${zip} failed or gave no programs")
 endif()
 
 # The programs packed are the ones built (whose imports another test checks).

@@ -143,10 +143,8 @@ void ExpectSameRuns(const Fleet& original, const Fleet& twin, const std::string&
         const std::string wwid = i < original.devices.size()
                                      ? fcfleet::HexBytes(original.devices[i].port_wwn.data(), 8)
                                      : "10000000deadbeef";
-        load += "[HBA0]\nWWID=" + wwid + "\nHostAdapterBiosEnable=" + std::to_string(i % 2) +
-                "\nSelectBootEnable=" + std::to_string(i % 3 != 1) +
-                "\nBootDeviceWWID=5000000000" + std::to_string(100 + i) + "\nBootDeviceLUN[0]=" +
-                std::to_string(i * 7) + "\n";
+        load += Section(wwid, std::to_string(i % 2), std::to_string(i % 3 != 1),
+                        "5000000000" + std::to_string(100 + i), std::to_string(i * 7));
     }
     WriteFileBytes(dir + "/load.cfg", load);
     for (const std::vector<std::string>& args :

@@ -8,24 +8,34 @@
 #include <random>
 #include <sstream>
 
+#include "adapter/bytes.h"
 #include "frontend/frontend.h"
+#include "platform/win32.h"
 
 namespace fctest {
 
-RunResult RunUtility(const fcemu::Fleet& fleet, const std::vector<std::string>& args) {
-    RunResult r;
-    std::vector<std::string> storage;
-    storage.push_back("fcboot");
-    for (const auto& a : args) storage.push_back(a);
-    std::vector<char*> argv;
-    for (auto& s : storage) argv.push_back(s.data());
-    argv.push_back(nullptr);
+namespace {
 
+// Calls `main` with {program, args...}.
+int CallMain(int (*main)(int, char**), const char* program, std::vector<std::string> args) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return main(static_cast<int>(args.size()), argv.data());
+}
+
+}  // namespace
+
+RunResult RunUtility(const fcemu::Fleet& fleet, const std::vector<std::string>& args,
+                     fcemu::ReplyMutator mutator, void* mutatorContext) {
+    RunResult r;
     fcboot::ResetUtilityState();
     fcemu::StartServer(fleet);
+    if (mutator) fcemu::SetReplyMutator(mutator, mutatorContext);
     std::fflush(stdout);
     testing::internal::CaptureStdout();
-    r.exit_code = fcboot::FcbootMain(static_cast<int>(storage.size()), argv.data());
+    r.exit_code = CallMain(fcboot::FcbootMain, "fcboot", args);
     std::fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
     fcemu::StopServer();
@@ -33,6 +43,15 @@ RunResult RunUtility(const fcemu::Fleet& fleet, const std::vector<std::string>& 
     r.log = fcemu::RequestLog();
     r.violations = fcemu::Violations();
     return r;
+}
+
+int EmuMain(std::vector<std::string> args) { return CallMain(fcemu::FcbootEmuMain, "fcboot-emu", args); }
+
+void* OpenDevice(std::uint32_t port) {
+    const std::string path = "\\\\.\\Scsi" + std::to_string(port) + ":";
+    return fcplat::CreateFileA(path.c_str(), fcplat::GENERIC_READ | fcplat::GENERIC_WRITE,
+                               fcplat::FILE_SHARE_READ | fcplat::FILE_SHARE_WRITE, nullptr,
+                               fcplat::OPEN_EXISTING, 0, nullptr);
 }
 
 std::string TempDir() {
@@ -68,23 +87,14 @@ bool FileExists(const std::string& path) {
     return std::filesystem::exists(path, ec);
 }
 
-const char* NativeLineEnd() {
-#ifdef _WIN32
-    return "\r\n";
-#else
-    return "\n";
-#endif
-}
-
 std::string NativeText(const std::string& text) {
+#ifdef _WIN32
     std::string out;
-    for (char c : text) {
-        if (c == '\n')
-            out += NativeLineEnd();
-        else
-            out += c;
-    }
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
     return out;
+#else
+    return text;
+#endif
 }
 
 std::vector<fcemu::RequestRecord> MailboxCalls(const std::vector<fcemu::RequestRecord>& log,
@@ -101,6 +111,21 @@ std::vector<fcemu::RequestRecord> ControlCodeCalls(const std::vector<fcemu::Requ
     for (const auto& r : log)
         if (r.control_code && *r.control_code == controlCode) out.push_back(r);
     return out;
+}
+
+std::string Section(const std::string& wwid, const std::string& bios, const std::string& select,
+                    const std::string& device, const std::string& lun, const std::string& header) {
+    return header + "\nWWID=" + wwid + "\nHostAdapterBiosEnable=" + bios + "\nSelectBootEnable=" + select +
+           "\nBootDeviceWWID=" + device + "\nBootDeviceLUN[0]=" + lun + "\n\n";
+}
+
+std::vector<std::uint8_t> MailboxBlock(std::uint8_t flags, std::uint8_t code,
+                                       std::initializer_list<std::pair<int, std::uint32_t>> words) {
+    std::vector<std::uint8_t> b(256, 0);
+    b[0] = flags;
+    b[1] = code;
+    for (const auto& w : words) fcboot::StoreLe32(&b[static_cast<std::size_t>(w.first)], w.second);
+    return b;
 }
 
 std::array<std::uint8_t, 8> Wwn(const char* hex16) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,15 @@ struct RunResult {
 
 // Resets the utility's process-wide state, serves `fleet`, runs FcbootMain
 // with {"fcboot", args...} and stops the server (which reports leaked
-// handles as violations).
-RunResult RunUtility(const fcemu::Fleet& fleet, const std::vector<std::string>& args);
+// handles as violations). `mutator` plays a hostile driver.
+RunResult RunUtility(const fcemu::Fleet& fleet, const std::vector<std::string>& args,
+                     fcemu::ReplyMutator mutator = nullptr, void* mutatorContext = nullptr);
+
+// fcboot-emu's main with {"fcboot-emu", args...}.
+int EmuMain(std::vector<std::string> args);
+
+// Opens "\\.\Scsi<port>:" the way the utility does, through the platform layer.
+void* OpenDevice(std::uint32_t port);
 
 // A fresh, empty folder for this test's files (removed by nothing: the
 // build tree's temporary folder holds them).
@@ -31,9 +39,7 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
-// The line end that text-mode output of this platform writes.
-const char* NativeLineEnd();
-// Replaces every "\n" of text by NativeLineEnd().
+// The text with the line ends that text-mode output of this platform writes.
 std::string NativeText(const std::string& text);
 
 // Log records of one kind: op "open"/"close"/"ioctl", or a mailbox code.
@@ -41,6 +47,15 @@ std::vector<fcemu::RequestRecord> MailboxCalls(const std::vector<fcemu::RequestR
                                                std::uint32_t code);
 std::vector<fcemu::RequestRecord> ControlCodeCalls(const std::vector<fcemu::RequestRecord>& log,
                                                    std::uint32_t controlCode);
+
+// A section of a boot configuration file, and the blank line after it.
+std::string Section(const std::string& wwid, const std::string& bios, const std::string& select,
+                    const std::string& device, const std::string& lun, const std::string& header = "[HBA0]");
+
+// A 256-byte mailbox block of zeros but for flags (byte 0), the command code
+// (byte 1) and 32-bit words at block offsets.
+std::vector<std::uint8_t> MailboxBlock(std::uint8_t flags, std::uint8_t code,
+                                       std::initializer_list<std::pair<int, std::uint32_t>> words);
 
 // A 16-hex-digit world-wide name, byte 0 first.
 std::array<std::uint8_t, 8> Wwn(const char* hex16);
