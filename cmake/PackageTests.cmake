@@ -31,6 +31,12 @@ add_test(NAME package_signing
   COMMAND ${_fcboot_pkg_tests}/sign_checks.sh ${CMAKE_BINARY_DIR}/package-signing
     ${CMAKE_SOURCE_DIR}/scripts/sign.sh $<TARGET_FILE:fcboot> ${_fcboot_pkg_msi})
 
+# A failed step of packing (a bad SOURCE_DATE_EPOCH, a failed signing)
+# leaves no package and no checksum file.
+add_test(NAME package_failures
+  COMMAND ${_fcboot_pkg_tests}/package_failure_checks.sh ${CMAKE_BINARY_DIR}/package-failures
+    ${FCBOOT_PACKAGE_NAME} ${_fcboot_pkg_command})
+
 # A second build from a copy of the sources: the same bytes. Then the copy
 # built as the next version, for the upgrade tests.
 string(REGEX MATCH "^(.*[^0-9])?([0-9]+)$" _ "${FCBOOT_VERSION_STRING}")

@@ -76,18 +76,19 @@ find_program(FCBOOT_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 set(FCBOOT_PACKAGES
   ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.zip ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.zip.sha256
   ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.msi ${CMAKE_BINARY_DIR}/${FCBOOT_PACKAGE_NAME}.msi.sha256)
+# The packer's command line, shared with the tests of its failures.
+set(_fcboot_pkg_command ${FCBOOT_PYTHON3} ${CMAKE_SOURCE_DIR}/packaging/make_packages.py
+  --cmake ${CMAKE_COMMAND}
+  --build-dir ${CMAKE_BINARY_DIR}
+  --component ${_fcboot_pkg_component}
+  --name ${FCBOOT_PACKAGE_NAME}
+  --source-dir ${CMAKE_SOURCE_DIR}
+  --version-string ${FCBOOT_VERSION_STRING}
+  --msi-version ${FCBOOT_VERSION_NUMERIC}
+  --wxs ${CMAKE_SOURCE_DIR}/packaging/fcboot.wxs)
 # Packed afresh every time: whether they are signed is not known to the build.
 add_custom_target(packages
-  COMMAND ${FCBOOT_PYTHON3} ${CMAKE_SOURCE_DIR}/packaging/make_packages.py
-    --cmake ${CMAKE_COMMAND}
-    --build-dir ${CMAKE_BINARY_DIR}
-    --component ${_fcboot_pkg_component}
-    --name ${FCBOOT_PACKAGE_NAME}
-    --source-dir ${CMAKE_SOURCE_DIR}
-    --version-string ${FCBOOT_VERSION_STRING}
-    --msi-version ${FCBOOT_VERSION_NUMERIC}
-    --wxs ${CMAKE_SOURCE_DIR}/packaging/fcboot.wxs
-    --sign ${CMAKE_SOURCE_DIR}/scripts/sign.sh
+  COMMAND ${_fcboot_pkg_command} --sign ${CMAKE_SOURCE_DIR}/scripts/sign.sh
   BYPRODUCTS ${FCBOOT_PACKAGES}
   VERBATIM)
 add_dependencies(packages ${FCBOOT_SHIPPED_PROGRAMS})

@@ -5,6 +5,11 @@ each with a NAME.<zip|msi>.sha256 file that sha256sum -c reads.
 Both hold the files that `cmake --install` puts in the package component,
 signed with scripts/sign.sh when FCBOOT_SIGN_PFX names a certificate.
 
+The packages are made, signed and given their checksums in a folder of
+their own, and only then moved to their final names: a run that fails at
+any step (signing included) leaves none of the four files, neither an
+unsigned package nor a checksum of another build.
+
 Unsigned, the same sources give the same bytes, whenever and wherever they
 are built (with the same Debian release's tools):
 - every time in the packages is SOURCE_DATE_EPOCH, by default the time of
@@ -21,6 +26,7 @@ A signature carries its own time and is never the same twice.
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -55,6 +61,8 @@ def run(argv, **kwargs):
 def source_date_epoch(source_dir):
     value = os.environ.get("SOURCE_DATE_EPOCH")
     if value:
+        if not re.fullmatch(r"[0-9]+", value):
+            fail(f"SOURCE_DATE_EPOCH is {value!r}, not a count of seconds since 1970")
         return int(value)
     # Only the sources' own checkout counts, not one they happen to sit in.
     try:
@@ -210,13 +218,22 @@ def main():
     p.add_argument("--wxs", required=True)
     p.add_argument("--sign", required=True, help="scripts/sign.sh")
     p.add_argument("--wixl", default="wixl")
+    p.add_argument("--out-dir", help="where the packages land (default: the build folder)")
     args = p.parse_args()
     if not shutil.which(args.wixl):
         fail(f"{args.wixl} not found (Debian package wixl)")
 
     epoch = source_date_epoch(args.source_dir)
-    stage = os.path.join(args.build_dir, "package-stage")
+    out_dir = args.out_dir or args.build_dir
+    stage = os.path.join(out_dir, "package-stage")
     folder = os.path.join(stage, args.name)
+    # The packages of an earlier run go first: after a failure none is left
+    # to pass for this run's.
+    finals = [os.path.join(out_dir, args.name + ext + sum_ext)
+              for ext in (".zip", ".msi") for sum_ext in ("", ".sha256")]
+    for path in finals:
+        if os.path.lexists(path):
+            os.remove(path)
     shutil.rmtree(stage, ignore_errors=True)
     run([args.cmake, "--install", args.build_dir, "--component", args.component, "--prefix", folder])
     # Recorded for a rebuild that has no git checkout to ask.
@@ -233,13 +250,20 @@ def main():
         for n in dirs + names:
             os.utime(os.path.join(root, n), (epoch, epoch))
 
-    out = os.path.join(args.build_dir, args.name)
+    # Made under their final file names, in a folder of their own.
+    made = os.path.join(stage, "made")
+    os.makedirs(made)
+    out = os.path.join(made, args.name)
     write_zip(folder, args.name, files, epoch, out + ".zip")
     write_msi(args, stage, folder, epoch, out + ".msi")
     if signing:
         sign(args.sign, [out + ".msi"])
     for path in (out + ".zip", out + ".msi"):
         write_checksum(path)
+    # Each package before its checksum file.
+    for path in finals:
+        os.replace(os.path.join(made, os.path.basename(path)), path)
+    for path in finals[::2]:
         print(f"make_packages.py: {path}")
 
 

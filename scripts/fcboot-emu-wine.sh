@@ -23,8 +23,14 @@
 # `scripts/wine-run.sh build/mingw/device-wineprefix --stop` ends it now.
 # Runs on one prefix take turns.
 #
-# FCBOOT_EMU_WINE_ABORT_AFTER=N (for the harness's own tests) makes the
-# serving emulator end abruptly after N requests, as if it crashed.
+# Stopped by TERM, INT or HUP (a test runner's timeout, ^C, a closed
+# terminal), it stops the serving emulator and, with it, the program, and
+# ends with 128 plus the signal's number: a later run finds the driver free.
+#
+# For the harness's own tests: FCBOOT_EMU_WINE_ABORT_AFTER=N makes the
+# serving emulator end abruptly after N requests, as if it crashed;
+# FCBOOT_EMU_WINE_FAIL_STEP=STEP fails a step of serving (fcboot-emu's
+# --fail-step: tie, exit-code, status, hang).
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -95,6 +101,9 @@ fi
 if [ -n "${FCBOOT_EMU_WINE_ABORT_AFTER:-}" ]; then
     emu_options+=(--abort-after "$FCBOOT_EMU_WINE_ABORT_AFTER")
 fi
+if [ -n "${FCBOOT_EMU_WINE_FAIL_STEP:-}" ]; then
+    emu_options+=(--fail-step "$FCBOOT_EMU_WINE_FAIL_STEP")
+fi
 
 # --- what it needs ----------------------------------------------------------
 if [ "$version" -eq 1 ]; then
@@ -153,9 +162,34 @@ echo "$driver" >"$mark"
 # --- the run ----------------------------------------------------------------
 exit_file=$prefix/.exit-code
 rm -f "$exit_file"
+# A serving emulator left running would hold the pipe and fail every later
+# run with 125 until it finished: a signal stops it first. The program is
+# tied to it and ends with it.
+emu_pid=
+stop_run() {
+    trap '' TERM INT HUP
+    if [ -n "$emu_pid" ]; then
+        kill -KILL "$emu_pid" 2>/dev/null
+        wait "$emu_pid" 2>/dev/null
+        # Until the server has closed its handles, the pipe is still taken.
+        quiet "$WINE" cmd /c exit
+    fi
+    echo "fcboot-emu-wine.sh: stopped by SIG$1; $program was stopped with the serving" \
+        "emulator, the fleet file was left as it was" >&2
+    exit "$2"
+}
+trap 'stop_run TERM 143' TERM
+trap 'stop_run INT 130' INT
+trap 'stop_run HUP 129' HUP
+# In the background so that the traps run at once (standard input is
+# passed on explicitly).
 "$WINE" "$mingw_dir/fcboot-emu.exe" --serve --exit-code-file "$(winpath "$exit_file")" \
-    "${emu_options[@]}" --run "$(winpath "$mingw_dir/$program")" "${args[@]}" 9>&-
+    "${emu_options[@]}" --run "$(winpath "$mingw_dir/$program")" "${args[@]}" 9>&- <&0 &
+emu_pid=$!
+wait "$emu_pid"
 rc=$?
+emu_pid=
+trap - TERM INT HUP
 if [ "$(cat "$exit_file" 2>/dev/null)" != "$rc" ]; then
     own_error "the serving emulator ended abnormally (exit code $rc) before the run was" \
         "finished; $program was stopped with it, the fleet file was left as it was and" \

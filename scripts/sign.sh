@@ -11,8 +11,10 @@
 #
 # Usage: scripts/sign.sh FILE...
 # Without FCBOOT_SIGN_PFX nothing is signed and one line says so; that is no
-# error. Exits nonzero if a file could not be signed (that file is left as
-# it was).
+# error. Each file is replaced at once by its signed copy, written beside it
+# first, with the file's permissions: a reader sees the unsigned file or the
+# signed one, never a mix. Exits nonzero if a file could not be signed (that
+# file is left as it was; the files before it are signed).
 set -euo pipefail
 
 if [ "$#" -eq 0 ]; then
@@ -35,7 +37,8 @@ if [ ! -r "$FCBOOT_SIGN_PFX" ]; then
 fi
 
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+partial=
+trap 'rm -rf "$tmp"; [ -z "$partial" ] || rm -f "$partial"' EXIT
 options=(-pkcs12 "$FCBOOT_SIGN_PFX" -h sha256 -n fcboot)
 if [ -n "${FCBOOT_SIGN_PASSWORD:-}" ]; then
     # Through a file that only we can read, not on the command line.
@@ -47,13 +50,16 @@ if [ -n "${FCBOOT_SIGN_TIMESTAMP_URL:-}" ]; then
 fi
 
 for f in "$@"; do
-    rm -f "$tmp/signed"
-    if ! osslsigncode sign "${options[@]}" -in "$f" -out "$tmp/signed" </dev/null >"$tmp/log" 2>&1; then
+    # Beside the file, so that the rename cannot cross file systems.
+    partial=$(mktemp "$(dirname "$f")/.$(basename "$f").signing.XXXXXX") ||
+        { echo "sign.sh: cannot write beside $f" >&2; exit 1; }
+    rm -f "$partial"
+    if ! osslsigncode sign "${options[@]}" -in "$f" -out "$partial" </dev/null >"$tmp/log" 2>&1 ||
+        ! chmod --reference="$f" "$partial" || ! mv -f "$partial" "$f"; then
         cat "$tmp/log" >&2
         echo "sign.sh: could not sign $f" >&2
         exit 1
     fi
-    # Written over the file, not moved: the file keeps its permissions.
-    cat "$tmp/signed" >"$f"
+    partial=
     echo "sign.sh: signed $f"
 done

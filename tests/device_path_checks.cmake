@@ -101,28 +101,36 @@ function(same)
   endif()
 endfunction()
 
-# harness(<name> <fleet> <stderr regex> [ENV <var=value>]): the script's save
-# must end with 125 and the message, write no file and leave the fleet.
+# harness(<name> <fleet> <stderr regex> [ENV <var=value>] [LOAD <boot.cfg>]):
+# the script's save must end with 125 and the message, write no file and
+# leave the fleet. With LOAD, a load of that file instead: the fleet must be
+# left as it was although the load changed the adapters.
 function(harness name fleet message)
-  cmake_parse_arguments(PARSE_ARGV 3 h "" "ENV" "")
+  cmake_parse_arguments(PARSE_ARGV 3 h "" "ENV;LOAD" "")
   set(dir "${WORK_DIR}/${name}")
   file(MAKE_DIRECTORY "${dir}")
   file(WRITE "${dir}/fleet.json" "${fleet}")
-  execute_process(COMMAND "${CMAKE_COMMAND}" -E env ${h_ENV} "${SCRIPT}" --fleet fleet.json /s boot.cfg
+  set(option /s)
+  if(DEFINED h_LOAD)
+    set(option /l)
+    file(WRITE "${dir}/boot.cfg" "${h_LOAD}")
+  endif()
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env ${h_ENV} "${SCRIPT}" --fleet fleet.json ${option} boot.cfg
     WORKING_DIRECTORY "${dir}" OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
   file(READ "${dir}/fleet.json" after)
-  if(NOT r STREQUAL "125" OR NOT e MATCHES "${message}" OR EXISTS "${dir}/boot.cfg" OR
-     NOT after STREQUAL fleet)
+  if(NOT r STREQUAL "125" OR NOT e MATCHES "${message}" OR NOT after STREQUAL fleet OR
+     (NOT DEFINED h_LOAD AND EXISTS "${dir}/boot.cfg"))
     message(SEND_ERROR "${name}: exit ${r}, stderr [${e}], stdout [${o}]; expected 125, "
                        "[${message}], no boot.cfg and the fleet as it was")
   endif()
 endfunction()
 
-# probe(<what> <expected output> [SERVE <fleet> [STDERR <regex>]] ARGS <arg>...):
-# the probe alone, or run by the serving emulator on the fleet; nothing on
-# standard error unless STDERR says what.
+# probe(<what> <expected output> [SERVE <fleet> [EMU <option>...] [STDERR <regex>]]
+#       ARGS <arg>...): the probe alone, or run by the serving emulator on the
+# fleet (with its options EMU); nothing on standard error unless STDERR says
+# what.
 function(probe what expected)
-  cmake_parse_arguments(PARSE_ARGV 2 p "" "SERVE;STDERR" "ARGS")
+  cmake_parse_arguments(PARSE_ARGV 2 p "" "SERVE;STDERR" "ARGS;EMU")
   if(NOT DEFINED p_STDERR)
     set(p_STDERR "^$")
   endif()
@@ -132,7 +140,8 @@ function(probe what expected)
   if(DEFINED p_SERVE)
     file(WRITE "${dir}/fleet.json" "${p_SERVE}")
     string(REPLACE "/" "\\" program "Z:${PROBE}")
-    set(command "${wine}" "${MINGW_DIR}/fcboot-emu.exe" --serve --fleet fleet.json --run "${program}")
+    set(command "${wine}" "${MINGW_DIR}/fcboot-emu.exe" --serve --fleet fleet.json ${p_EMU}
+        --run "${program}")
   endif()
   execute_process(COMMAND ${command} ${p_ARGS} WORKING_DIRECTORY "${dir}"
     OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
@@ -210,6 +219,18 @@ with_rule(fleet "${demo}" 0 [=[{"match": "open", "fail": 2}]=])
 harness(open_rule "${fleet}" "\"open\" rule cannot take effect")
 harness(emulator_gone "${demo}" "serving emulator ended abnormally"
         ENV FCBOOT_EMU_WINE_ABORT_AFTER=20)
+# A program that never ran, or whose exit code is unknown, is no run of the
+# utility: never an exit code of its own, and no write-back of what it did.
+harness(program_not_tied "${demo}" "cannot tie [^\n]*fcboot.exe to the serving emulator"
+        ENV FCBOOT_EMU_WINE_FAIL_STEP=tie)
+string(REPLACE "SelectBootEnable=1" "SelectBootEnable=0" unselect "${example}")
+harness(exit_code_unknown "${demo}" "exit code of [^\n]*fcboot.exe could not be read[^\n]*fleet file is left"
+        ENV FCBOOT_EMU_WINE_FAIL_STEP=exit-code LOAD "${unselect}")
+# The driver completes a request only with a status of the mapping below:
+# STATUS_PENDING from the serving emulator drops the connection, the caller
+# gets the driver's own 1167 and the run ends as the harness's fault.
+probe("a status outside the mapping" "open ok\nerror 1167\n" SERVE "${demo}" EMU --fail-step status
+      STDERR "the driver dropped the connection" ARGS 0)
 # With the serving emulator gone the driver's links are still there, and
 # every request on them fails with the driver's own status, 1167, which no
 # adapter answers with.
@@ -327,3 +348,26 @@ foreach(case
   same(NAME sweep${n} FLEET "${fleet}" ARGS ${option} FILE boot.cfg BEFORE "${before}")
   math(EXPR n "${n} + 1")
 endforeach()
+
+# --- a run stopped mid-run, and the run after it ------------------------------
+# A test runner's timeout sends TERM while the serving emulator hangs: the
+# script stops what it started, so that the next run finds the pipe and the
+# driver free instead of ending with 125 until the orphans finish.
+set(dir "${WORK_DIR}/stopped")
+file(MAKE_DIRECTORY "${dir}")
+file(WRITE "${dir}/fleet.json" "${demo}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env FCBOOT_EMU_WINE_FAIL_STEP=hang
+    timeout --preserve-status -s TERM 10 "${SCRIPT}" --fleet fleet.json /s boot.cfg
+  WORKING_DIRECTORY "${dir}" OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE r)
+if(NOT r STREQUAL "143" OR NOT e MATCHES "stopped by SIGTERM" OR EXISTS "${dir}/boot.cfg")
+  message(SEND_ERROR "stopped mid-run: exit ${r}, stderr [${e}]; expected 143, the script's "
+                     "line and no boot.cfg")
+endif()
+run(dev "${dir}" --fleet fleet.json /s boot.cfg)
+set(saved "(none)")
+if(EXISTS "${dir}/boot.cfg")
+  file(READ "${dir}/boot.cfg" saved HEX)
+endif()
+if(NOT dev_rc STREQUAL "0" OR NOT saved STREQUAL example_hex)
+  message(SEND_ERROR "the run after a stopped one: exit ${dev_rc}, ${dev_err}")
+endif()

@@ -3,8 +3,11 @@
    fcboot-emu's serving mode over a named pipe, which answers each one as the
    emulated adapter. It adds nothing of its own: what the caller gets back is
    the serving emulator's status and output bytes, or, when no serving
-   emulator can be reached, EMUDRV_STATUS_NOT_CONNECTED. */
-#include <ntddk.h>
+   emulator can be reached, EMUDRV_STATUS_NOT_CONNECTED. It trusts the
+   serving emulator no further than that: a status outside the documented
+   mapping is refused, and only the system and administrators may open its
+   devices. */
+#include <ntifs.h>
 
 #include "emudriver/emudriver.h"
 
@@ -23,6 +26,20 @@ static UCHAR g_linked[PORT_COUNT / 8];
 static HANDLE g_pipe;
 /* One request on the pipe at a time. */
 static KMUTEX g_lock;
+
+/* The namespace of the links: the global one, where a name taken from any
+   session is seen. A system without that directory (Wine, which has one
+   namespace for every process) gets them in \DosDevices, its only one. */
+static const WCHAR *g_namespace = L"\\GLOBAL??\\";
+
+/* `first` then `second`, cut to fit. */
+static void Concat(WCHAR *buffer, size_t count, const WCHAR *first, const WCHAR *second)
+{
+    size_t n = 0;
+    while (*first && n + 1 < count) buffer[n++] = *first++;
+    while (*second && n + 1 < count) buffer[n++] = *second++;
+    buffer[n] = 0;
+}
 
 static void PortName(WCHAR *buffer, size_t count, const WCHAR *prefix, ULONG port,
                      const WCHAR *suffix)
@@ -44,12 +61,13 @@ static void PortName(WCHAR *buffer, size_t count, const WCHAR *prefix, ULONG por
    requests meant for the emulator must never reach a real device. */
 static NTSTATUS SetLink(ULONG port, BOOLEAN wanted)
 {
-    WCHAR link[40], device[48];
+    WCHAR prefix[24], link[40], device[48];
     UNICODE_STRING linkName, deviceName;
     NTSTATUS status = STATUS_SUCCESS;
     const BOOLEAN linked = (g_linked[port / 8] >> (port % 8)) & 1;
     if (wanted == linked) return STATUS_SUCCESS;
-    PortName(link, 40, L"\\DosDevices\\Scsi", port, L":");
+    Concat(prefix, 24, g_namespace, L"Scsi");
+    PortName(link, 40, prefix, port, L":");
     RtlInitUnicodeString(&linkName, link);
     if (wanted) {
         PortName(device, 48, L"\\Device\\FcbootEmuDrvScsi", port, L"");
@@ -88,9 +106,20 @@ static NTSTATUS PipeTransfer(BOOLEAN write, void *bytes, ULONG size)
     return STATUS_SUCCESS;
 }
 
+/* A status the request may be completed with: success, the driver's own, or
+   one of the mapping. Anything else (STATUS_PENDING would leave the caller
+   waiting on a request no one completes) is the serving emulator's fault. */
+static BOOLEAN Deliverable(NTSTATUS status)
+{
+#define EMUDRV_IS_MAPPED(error, mapped) || (ULONG)status == (mapped)
+    return status == STATUS_SUCCESS ||
+           status == EMUDRV_STATUS_NOT_CONNECTED EMUDRV_MAPPED_STATUSES(EMUDRV_IS_MAPPED);
+#undef EMUDRV_IS_MAPPED
+}
+
 /* Sends one request and takes the answer. A failure of the pipe itself (as
    opposed to a status the serving emulator chose) drops the connection and
-   gives EMUDRV_STATUS_NOT_CONNECTED. */
+   gives EMUDRV_STATUS_NOT_CONNECTED; so does a status it may not choose. */
 static NTSTATUS Forward(EMUDRV_REQUEST *request, const void *input, void *output,
                         ULONG_PTR *information)
 {
@@ -108,8 +137,18 @@ static NTSTATUS Forward(EMUDRV_REQUEST *request, const void *input, void *output
     RtlCopyMemory(message, request, EMUDRV_REQ_HEADER_SIZE);
     if (request->input_length != 0) RtlCopyMemory(message + 1, input, request->input_length);
     if (!NT_SUCCESS(PipeTransfer(TRUE, message, request->length)) ||
-        !NT_SUCCESS(PipeTransfer(FALSE, &reply, EMUDRV_REP_HEADER_SIZE)) ||
-        reply.information > request->output_length ||
+        !NT_SUCCESS(PipeTransfer(FALSE, &reply, EMUDRV_REP_HEADER_SIZE))) {
+        ClosePipe();
+        goto done;
+    }
+    if (!Deliverable(reply.status)) {
+        DbgPrint("fcboot-emudrv: refused status 0x%08lx from the serving emulator; "
+                 "connection dropped\n",
+                 (unsigned long)(ULONG)reply.status);
+        ClosePipe();
+        goto done;
+    }
+    if (reply.information > request->output_length ||
         reply.length != EMUDRV_REP_HEADER_SIZE + reply.information ||
         (reply.information != 0 && !NT_SUCCESS(reply.status)) ||
         (reply.information != 0 && !NT_SUCCESS(PipeTransfer(FALSE, output, reply.information)))) {
@@ -219,6 +258,7 @@ static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 
 static void Unload(PDRIVER_OBJECT driver)
 {
+    WCHAR name[40];
     UNICODE_STRING link;
     ULONG port;
     (void)driver;
@@ -227,9 +267,54 @@ static void Unload(PDRIVER_OBJECT driver)
         (void)SetLink(port, FALSE);
         if (g_ports[port] != NULL) IoDeleteDevice(g_ports[port]);
     }
-    RtlInitUnicodeString(&link, EMUDRV_CONTROL_LINK_NAME);
+    Concat(name, 40, g_namespace, EMUDRV_CONTROL_LINK_NAME);
+    RtlInitUnicodeString(&link, name);
     IoDeleteSymbolicLink(&link);
     if (g_control != NULL) IoDeleteDevice(g_control);
+}
+
+/* The devices' access rules, in SDDL "D:P(A;;FA;;;SY)(A;;FA;;;BA)": the
+   system and administrators, nobody else, as for an adapter's own device.
+   Set on the device object itself; FILE_DEVICE_SECURE_OPEN makes an open of
+   any name below the device check them too. */
+static NTSTATUS Secure(PDEVICE_OBJECT device)
+{
+    SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    ULONG system[4], admins[4]; /* a SID with up to two subauthorities */
+    PSID systemSid = (PSID)system, adminsSid = (PSID)admins;
+    SECURITY_DESCRIPTOR descriptor;
+    PACL acl;
+    ULONG aclSize;
+    HANDLE handle;
+    NTSTATUS status;
+    RtlInitializeSid(systemSid, &nt, 1);
+    *RtlSubAuthoritySid(systemSid, 0) = SECURITY_LOCAL_SYSTEM_RID;
+    RtlInitializeSid(adminsSid, &nt, 2);
+    *RtlSubAuthoritySid(adminsSid, 0) = SECURITY_BUILTIN_DOMAIN_RID;
+    *RtlSubAuthoritySid(adminsSid, 1) = DOMAIN_ALIAS_RID_ADMINS;
+    aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG)) +
+              RtlLengthSid(systemSid) + RtlLengthSid(adminsSid);
+    acl = ExAllocatePoolWithTag(PagedPool, aclSize, POOL_TAG);
+    if (acl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    status = RtlCreateAcl(acl, aclSize, ACL_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, systemSid);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, adminsSid);
+    if (NT_SUCCESS(status))
+        status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    /* Nothing inherited from the object directory: these two entries alone. */
+    descriptor.Control |= SE_DACL_PROTECTED;
+    if (NT_SUCCESS(status))
+        status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL,
+                                       KernelMode, &handle);
+    if (NT_SUCCESS(status)) {
+        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+        ZwClose(handle);
+    }
+    ExFreePoolWithTag(acl, POOL_TAG);
+    return status;
 }
 
 static NTSTATUS AddDevice(PDRIVER_OBJECT driver, const WCHAR *name, ULONG port,
@@ -239,8 +324,14 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT driver, const WCHAR *name, ULONG port,
     NTSTATUS status;
     RtlInitUnicodeString(&deviceName, name);
     status = IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), &deviceName, FILE_DEVICE_CONTROLLER,
-                            0, FALSE, device);
+                            FILE_DEVICE_SECURE_OPEN, FALSE, device);
     if (!NT_SUCCESS(status)) return status;
+    status = Secure(*device);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(*device);
+        *device = NULL;
+        return status;
+    }
     ((DEVICE_EXTENSION *)(*device)->DeviceExtension)->port = port;
     (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -262,9 +353,16 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 
     status = AddDevice(driver, EMUDRV_CONTROL_DEVICE_NAME, NOT_A_PORT, &g_control);
     if (NT_SUCCESS(status)) {
-        RtlInitUnicodeString(&link, EMUDRV_CONTROL_LINK_NAME);
         RtlInitUnicodeString(&target, EMUDRV_CONTROL_DEVICE_NAME);
+        Concat(name, 48, g_namespace, EMUDRV_CONTROL_LINK_NAME);
+        RtlInitUnicodeString(&link, name);
         status = IoCreateSymbolicLink(&link, &target);
+        if (status == STATUS_OBJECT_PATH_NOT_FOUND) {
+            g_namespace = L"\\DosDevices\\";
+            Concat(name, 48, g_namespace, EMUDRV_CONTROL_LINK_NAME);
+            RtlInitUnicodeString(&link, name);
+            status = IoCreateSymbolicLink(&link, &target);
+        }
     }
     /* A device per port, linked only while a served fleet holds the port. */
     for (port = 0; NT_SUCCESS(status) && port < PORT_COUNT; ++port) {

@@ -19,15 +19,18 @@
 #define EMUDRV_SERVICE_NAME "fcbootemudrv"
 #define EMUDRV_CONTROL_PATH "\\\\.\\FcbootEmuDrv"
 #define EMUDRV_CONTROL_DEVICE_NAME L"\\Device\\FcbootEmuDrv"
-#define EMUDRV_CONTROL_LINK_NAME L"\\DosDevices\\FcbootEmuDrv"
+#define EMUDRV_CONTROL_LINK_NAME L"FcbootEmuDrv" /* in the global namespace */
 #define EMUDRV_PIPE_PATH "\\\\.\\pipe\\fcboot-emudrv"
 #define EMUDRV_PIPE_NAME L"\\??\\pipe\\fcboot-emudrv"
 
 /* Control requests on the control device, CTL_CODE(FILE_DEVICE_UNKNOWN,
    0x900 and 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS).
    CONNECT: the driver connects to the pipe (dropping an earlier connection)
-   and links "\DosDevices\Scsi<n>:" for exactly the ports of the map; it
-   fails, unconnected, if such a name is taken by another device.
+   and links "\GLOBAL??\Scsi<n>:" for exactly the ports of the map; it
+   fails, unconnected, if such a name is taken by another device. The links
+   are global, whichever session the serving emulator runs in, so that a
+   name taken in the global namespace is seen (on Wine, which has no
+   \GLOBAL??, they go in its one namespace, \DosDevices).
    DISCONNECT: the driver closes the pipe; the links stay, and every request
    on them fails with EMUDRV_STATUS_NOT_CONNECTED. The driver handles one
    request at a time, so DISCONNECT also tells the serving emulator that
@@ -56,6 +59,24 @@ typedef struct EMUDRV_CONNECT {
    answer. */
 #define EMUDRV_STATUS_NOT_CONNECTED ((int32_t)0xC000009Du)
 #define EMUDRV_ERROR_NOT_CONNECTED 1167u
+
+/* The statuses a reply may carry besides success and
+   EMUDRV_STATUS_NOT_CONNECTED, each with the Windows error the I/O manager
+   turns it into (checked both ways under Wine): X(error, status). The
+   driver refuses a reply with any other status, STATUS_PENDING above all,
+   drops the connection and completes the request with
+   EMUDRV_STATUS_NOT_CONNECTED. */
+#define EMUDRV_MAPPED_STATUSES(X)                          \
+    X(1u, 0xC0000010u)    /* STATUS_INVALID_DEVICE_REQUEST */ \
+    X(2u, 0xC0000034u)    /* STATUS_OBJECT_NAME_NOT_FOUND */  \
+    X(5u, 0xC0000022u)    /* STATUS_ACCESS_DENIED */          \
+    X(6u, 0xC0000008u)    /* STATUS_INVALID_HANDLE */         \
+    X(8u, 0xC0000017u)    /* STATUS_NO_MEMORY */              \
+    X(21u, 0xC00000A3u)   /* STATUS_DEVICE_NOT_READY */       \
+    X(31u, 0xC0000001u)   /* STATUS_UNSUCCESSFUL */           \
+    X(87u, 0xC000000Du)   /* STATUS_INVALID_PARAMETER */      \
+    X(122u, 0xC0000023u)  /* STATUS_BUFFER_TOO_SMALL */       \
+    X(1117u, 0xC0000185u) /* STATUS_IO_DEVICE_ERROR */
 
 /* One request, driver to emulator: this header, then the input bytes of a
    device control. `file` names the open (the file object) from its create

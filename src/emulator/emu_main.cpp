@@ -31,8 +31,9 @@ const char kUsage[] =
     "  --capture OUT            captures the emulated server into the fleet file OUT\n"
     "  --show FLEET             prints what each adapter of a fleet file holds\n"
     "  --write-demo-fleet FILE  writes the demo server as a new fleet file\n"
-    "  --serve ... --run        (Windows build) serves PROGRAM's device requests through\n"
-    "                           the emulator's driver (scripts/fcboot-emu-wine.sh)\n"
+    "  --serve ... --run        serves PROGRAM's device requests through the emulator's\n"
+    "                           test driver; for the source tree's Windows build with\n"
+    "                           scripts/fcboot-emu-wine.sh: the packages hold neither\n"
     "  --help, --version        this text; the version line\n"
     "Exit code: fcboot's, or 125 for fcboot-emu's own errors.\n";
 
@@ -53,8 +54,10 @@ struct Options {
     bool has_capture = false, has_show = false, allow_incomplete = false;
     int first_arg = 1;  // index of the utility's first argument
     // Serving mode: --serve [--exit-code-file FILE] [--abort-after N] --run PROGRAM ARG...
+    // --fail-step STEP: a self-test of the harness, like --abort-after.
     bool serve = false, has_run = false, has_exit_code_file = false, has_abort = false;
-    std::string exit_code_file, abort_after;
+    bool has_fail_step = false;
+    std::string exit_code_file, abort_after, fail_step;
 };
 
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
@@ -113,6 +116,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         } else if (arg == "--abort-after") {
             value = &o->abort_after;
             seen = &o->has_abort;
+        } else if (arg == "--fail-step") {
+            value = &o->fail_step;
+            seen = &o->has_fail_step;
         } else {
             *error = "unknown option: " + arg;
             o->bad_option = true;
@@ -123,7 +129,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             return false;
         }
         if (i + 1 >= argc) {
-            *error = arg + (value == &o->abort_after ? " needs a count" : " needs a file name");
+            *error = arg + (value == &o->abort_after ? " needs a count"
+                            : value == &o->fail_step ? " needs a step"
+                                                     : " needs a file name");
             return false;
         }
         *seen = true;
@@ -146,9 +154,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     }
     if (o->serve != o->has_run || (o->serve && i >= argc) ||
         (o->serve && (o->has_capture || o->has_show || o->has_demo)) ||
-        (!o->serve && (o->has_exit_code_file || o->has_abort))) {
+        (!o->serve && (o->has_exit_code_file || o->has_abort || o->has_fail_step))) {
         *error = "serving takes --serve [--fleet FILE] [--requests FILE] [--exit-code-file FILE] "
-                 "[--abort-after N] --run PROGRAM [ARG...]";
+                 "[--abort-after N] [--fail-step STEP] --run PROGRAM [ARG...]";
         return false;
     }
     return true;
@@ -205,6 +213,9 @@ int EmuMain(int argc, char** argv, Options& options) {
         serving.abort_after = options.has_abort ? std::strtoull(count, &end, 10) : 0;
         if (options.has_abort && (end == count || *end != '\0'))
             return OwnError("--abort-after needs a count");
+        if (options.has_fail_step && !IsFailStep(options.fail_step))
+            return OwnError("--fail-step takes tie, exit-code, status or hang");
+        serving.fail_step = options.fail_step;
         serving.program = argv[options.first_arg];
         serving.args.assign(argv + options.first_arg + 1, argv + argc);
     }

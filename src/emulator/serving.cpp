@@ -4,8 +4,10 @@
 #include "emulator/serving.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "adapter/bytes.h"
 #include "emudriver/emudriver.h"
@@ -20,24 +22,15 @@ using fcboot::LoadLe64;
 using fcboot::StoreLe32;
 
 // Each Windows error with the status that the I/O manager turns back into
-// it, checked both ways under Wine. Error 8 is the emulator's own internal
+// it; the driver accepts no other. Error 8 is the emulator's own internal
 // error. Some statuses a driver might think of come back as another error
 // (STATUS_NO_SUCH_DEVICE gives 433), which is why this is a table.
+#define FCEMU_ERROR_STATUS(error, status) {error, status},
 const struct {
     std::uint32_t error;
     std::uint32_t status;
-} kErrorStatus[] = {
-    {1, 0xC0000010u},     // STATUS_INVALID_DEVICE_REQUEST
-    {2, 0xC0000034u},     // STATUS_OBJECT_NAME_NOT_FOUND
-    {5, 0xC0000022u},     // STATUS_ACCESS_DENIED
-    {6, 0xC0000008u},     // STATUS_INVALID_HANDLE
-    {8, 0xC0000017u},     // STATUS_NO_MEMORY
-    {21, 0xC00000A3u},    // STATUS_DEVICE_NOT_READY
-    {31, 0xC0000001u},    // STATUS_UNSUCCESSFUL
-    {87, 0xC000000Du},    // STATUS_INVALID_PARAMETER
-    {122, 0xC0000023u},   // STATUS_BUFFER_TOO_SMALL
-    {1117, 0xC0000185u},  // STATUS_IO_DEVICE_ERROR
-};
+} kErrorStatus[] = {EMUDRV_MAPPED_STATUSES(FCEMU_ERROR_STATUS)};
+#undef FCEMU_ERROR_STATUS
 
 // Create options (the driver's view of an open) and the CreateFileA flags
 // they come from.
@@ -47,6 +40,9 @@ constexpr std::uint32_t kOptionSynchronousIo = 0x20;
 constexpr fcplat::DWORD kFlagWriteThrough = 0x80000000u;
 constexpr fcplat::DWORD kFlagOverlapped = 0x40000000u;
 constexpr fcplat::DWORD kFlagNoBuffering = 0x20000000u;
+// Not a completion status: a driver that completed a request with it would
+// leave the caller waiting.
+constexpr std::uint32_t kStatusPending = 0x00000103u;
 
 fcplat::DWORD FlagsOfOptions(std::uint32_t options) {
     fcplat::DWORD flags = 0;
@@ -147,6 +143,12 @@ bool AnswerDriverRequest(DriverConnection& connection, const std::vector<std::ui
     }
     if (connection.abort_after != 0 && connection.requests == connection.abort_after) std::_Exit(3);
     ++connection.requests;
+    while (connection.hang) std::this_thread::sleep_for(std::chrono::hours(1));
+    if (connection.reply_pending && kind == EMUDRV_KIND_IOCTL) {
+        connection.reply_pending = false;
+        Reply(reply, kStatusPending);
+        return true;
+    }
 
     const std::uint64_t file = LoadLe64(m + EMUDRV_REQ_FILE);
     if (kind == EMUDRV_KIND_CREATE) {
@@ -180,10 +182,16 @@ bool AnswerDriverRequest(DriverConnection& connection, const std::vector<std::ui
     return true;
 }
 
+bool IsFailStep(const std::string& step) {
+    return step == "tie" || step == "exit-code" || step == "status" || step == "hang";
+}
+
 ServedRun RunServed(const Fleet& fleet, const ServeOptions& options) {
     ServedRun run;
     DriverConnection connection;
     connection.abort_after = options.abort_after;
+    connection.reply_pending = options.fail_step == "status";
+    connection.hang = options.fail_step == "hang";
     fcplat::DeviceServiceRun service;
     service.connect.assign(EMUDRV_CONNECT_SIZE, 0);
     StoreLe32(service.connect.data() + EMUDRV_CONNECT_VERSION, EMUDRV_VERSION);
@@ -194,6 +202,9 @@ ServedRun RunServed(const Fleet& fleet, const ServeOptions& options) {
     service.args = options.args;
     service.handler = HandleRequest;
     service.context = &connection;
+    service.fault = options.fail_step == "tie"         ? fcplat::DeviceServiceFault::TieToJob
+                    : options.fail_step == "exit-code" ? fcplat::DeviceServiceFault::ExitCode
+                                                       : fcplat::DeviceServiceFault::None;
 
     StartServer(fleet);
     std::string error;

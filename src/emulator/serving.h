@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "emulator/emulator.h"
+#include "platform/device_service.h"
 
 namespace fcemu {
 
@@ -30,6 +31,12 @@ struct DriverConnection {
     std::uint64_t requests = 0;
     std::uint64_t abort_after =
         0;  // self-test of the harness: end at once after this many (0: never)
+    // Self-test of the driver: the first device control is answered with
+    // STATUS_PENDING, a status the driver must refuse.
+    bool reply_pending = false;
+    // Self-test of the harness: stop answering at the first request, as if
+    // stuck, leaving the program waiting.
+    bool hang = false;
 };
 
 // Answers one request message of the driver through the emulated backend's
@@ -42,7 +49,13 @@ struct ServeOptions {
     std::string program;
     std::vector<std::string> args;
     std::uint64_t abort_after = 0;
+    // Self-tests of the harness (--fail-step): "tie", "exit-code", "status"
+    // or "hang"; empty for none.
+    std::string fail_step;
 };
+
+// Whether `step` names a step --fail-step can fail.
+bool IsFailStep(const std::string& step);
 
 struct ServedRun {
     bool started = false;  // the program ran

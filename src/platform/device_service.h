@@ -17,18 +17,27 @@ namespace fcplat {
 using DeviceRequestHandler = bool (*)(void* context, const std::vector<std::uint8_t>& request,
                                       std::vector<std::uint8_t>* reply);
 
+// A step of serving made to fail on purpose, for the harness's own tests of
+// what a run that cannot be trusted reports.
+enum class DeviceServiceFault {
+    None,
+    TieToJob,  // the program cannot be tied to the serving emulator
+    ExitCode,  // the program's exit code cannot be read
+};
+
 struct DeviceServiceRun {
     std::vector<std::uint8_t> connect;  // the driver's connect request: which ports to link
     std::string program;                // run with `args` as a process of its own
     std::vector<std::string> args;
     DeviceRequestHandler handler = nullptr;
     void* context = nullptr;
+    DeviceServiceFault fault = DeviceServiceFault::None;
 };
 
 enum class DeviceServiceOutcome {
     Done,        // the program ran and every request it sent was answered
     NotStarted,  // the driver could not be reached or the program not started
-    Broken,      // serving failed while the program ran
+    Broken,      // serving failed while the program ran, or its exit code is unknown
 };
 
 // Connects the driver, starts the program, answers the driver's requests
@@ -36,7 +45,7 @@ enum class DeviceServiceOutcome {
 // it sent (the closes of handles the program left open included), then
 // disconnects. The program's standard streams are this process's; it is
 // stopped when this process ends first. *exitCode is the program's exit
-// code once it ran; *error says what failed otherwise.
+// code, set only with Done; *error says what failed otherwise.
 DeviceServiceOutcome ServeDeviceRequests(const DeviceServiceRun& run, int* exitCode,
                                          std::string* error);
 

@@ -50,7 +50,13 @@ HANDLE OpenControlDevice(std::string* error) {
     if (started || startError == ERROR_SERVICE_ALREADY_RUNNING)
         control = ::CreateFileA(EMUDRV_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
-    if (control == INVALID_HANDLE_VALUE)
+    if (control == INVALID_HANDLE_VALUE && startError == ERROR_SERVICE_DOES_NOT_EXIST)
+        *error = WithError("the emulator's test driver (service " EMUDRV_SERVICE_NAME
+                           ") is not installed: --serve is for the source tree's Windows "
+                           "build with scripts/fcboot-emu-wine.sh, which the packages do not "
+                           "hold",
+                           startError);
+    else if (control == INVALID_HANDLE_VALUE)
         *error = WithError("the emulator's driver (service " EMUDRV_SERVICE_NAME
                            ") is not loaded: starting it failed",
                            startError);
@@ -113,6 +119,14 @@ DWORD WINAPI ServeLoop(void* argument) {
     return 0;
 }
 
+// True, with `error` as the last error, where the run asks for this step to
+// fail.
+bool Injected(const DeviceServiceRun& run, DeviceServiceFault step, DWORD error) {
+    if (run.fault != step) return false;
+    ::SetLastError(error);
+    return true;
+}
+
 // Starts the program suspended inside a job that ends it when this process
 // ends, so that it never outlives the server that answers its requests.
 bool StartProgram(const DeviceServiceRun& run, HANDLE job, PROCESS_INFORMATION* child,
@@ -128,11 +142,16 @@ bool StartProgram(const DeviceServiceRun& run, HANDLE job, PROCESS_INFORMATION* 
         *error = WithError("cannot start " + run.program);
         return false;
     }
-    if (!::AssignProcessToJobObject(job, child->hProcess)) {
-        *error = WithError("cannot tie " + run.program + " to the serving emulator");
+    if (Injected(run, DeviceServiceFault::TieToJob, ERROR_ACCESS_DENIED) ||
+        !::AssignProcessToJobObject(job, child->hProcess)) {
+        *error = WithError("cannot tie " + run.program + " to the serving emulator") +
+                 "; it was stopped before it ran";
         ::TerminateProcess(child->hProcess, 1);
+        ::WaitForSingleObject(child->hProcess, INFINITE);
         ::CloseHandle(child->hThread);
         ::CloseHandle(child->hProcess);
+        // The caller tells a program that ran by its handle.
+        *child = PROCESS_INFORMATION{};
         return false;
     }
     ::ResumeThread(child->hThread);
@@ -179,6 +198,8 @@ DeviceServiceOutcome ServeDeviceRequests(const DeviceServiceRun& run, int* exitC
     // process waits for a client.
     PROCESS_INFORMATION child = {};
     HANDLE thread = nullptr;
+    bool exitCodeKnown = false;
+    std::string codeError = "the program's exit code is unknown";
     if (job == nullptr) {
         *error = WithError("cannot create a job for the program");
     } else if (!::DeviceIoControl(control, EMUDRV_IOCTL_CONNECT, connect.data(),
@@ -191,10 +212,15 @@ DeviceServiceOutcome ServeDeviceRequests(const DeviceServiceRun& run, int* exitC
     } else if ((thread = ::CreateThread(nullptr, 0, ServeLoop, &s, 0, nullptr)) == nullptr) {
         *error = WithError("cannot start serving");
     } else if (StartProgram(run, job, &child, error)) {
-        ::WaitForSingleObject(child.hProcess, INFINITE);
         DWORD code = 0;
-        ::GetExitCodeProcess(child.hProcess, &code);
-        *exitCode = static_cast<int>(code);
+        const bool ended = ::WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0;
+        if (ended && !Injected(run, DeviceServiceFault::ExitCode, ERROR_INVALID_HANDLE) &&
+            ::GetExitCodeProcess(child.hProcess, &code)) {
+            exitCodeKnown = true;
+            *exitCode = static_cast<int>(code);
+        } else {
+            codeError = WithError("the exit code of " + run.program + " could not be read");
+        }
         ::CloseHandle(child.hProcess);
     }
     const bool ran = child.hProcess != nullptr;
@@ -211,8 +237,8 @@ DeviceServiceOutcome ServeDeviceRequests(const DeviceServiceRun& run, int* exitC
     ::CloseHandle(s.pipe);
     if (job != nullptr) ::CloseHandle(job);
     if (!ran) return DeviceServiceOutcome::NotStarted;
-    if (!s.error.empty()) {
-        *error = s.error;
+    if (!s.error.empty() || !exitCodeKnown) {
+        *error = !s.error.empty() ? s.error : codeError;
         return DeviceServiceOutcome::Broken;
     }
     return DeviceServiceOutcome::Done;

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # scripts/sign.sh with a throwaway CA and code-signing certificate (made with
 # openssl): the signed copies verify against that CA, a copy with one byte
-# changed does not, and without a certificate nothing is signed.
+# changed does not, and without a certificate nothing is signed. Each file
+# is replaced whole by its signed copy (a second name of the file keeps the
+# unsigned bytes), with its permissions; a file that cannot be signed is
+# left as it was, with nothing beside it.
 #
 # Usage: sign_checks.sh WORK_DIR SIGN_SH FILE...   (programs and MSI packages)
 set -euo pipefail
@@ -35,14 +38,36 @@ quiet openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial 
 quiet openssl pkcs12 -export -inkey signer.key -in signer.pem -passout pass:throwaway -out signer.pfx
 
 copies=()
+mkdir -p files
 for f in "$@"; do
-    copies+=("signed-$(basename "$f")")
+    copies+=("files/signed-$(basename "$f")")
     cp "$f" "${copies[-1]}"
+    chmod 640 "${copies[-1]}"
+    ln "${copies[-1]}" "${copies[-1]}.before"
 done
 FCBOOT_SIGN_PFX=signer.pfx FCBOOT_SIGN_PASSWORD=throwaway "$sign" "${copies[@]}" >sign.log 2>&1 ||
     { cat sign.log >&2; bad "sign.sh ended with $?"; }
+i=0
+for f in "$@"; do
+    copy=${copies[$i]}
+    i=$((i + 1))
+    cmp -s "$f" "$copy.before" || bad "$copy was written over in place, not replaced"
+    [ "$(stat -c %a "$copy")" = 640 ] || bad "$copy lost its permissions: $(stat -c %a "$copy")"
+    rm -f "$copy.before"
+done
+
+# Not a program: refused, the file as it was, no partial file beside it.
+printf 'not a program\n' >files/plain.txt
+if FCBOOT_SIGN_PFX=signer.pfx FCBOOT_SIGN_PASSWORD=throwaway "$sign" files/plain.txt >refused.log 2>&1; then
+    bad "sign.sh signed a text file"
+fi
+[ "$(cat files/plain.txt)" = "not a program" ] || bad "a refused file was changed"
+left=$(cd files && ls -A | grep -v '^signed-' | grep -vx plain.txt || true)
+[ -z "$left" ] || bad "sign.sh left [$left] beside the files"
 
 for copy in "${copies[@]}"; do
+    copy=${copy#files/}
+    cp "files/$copy" "$copy"
     osslsigncode verify -CAfile ca.pem -in "$copy" >"$copy.verify" 2>&1 ||
         { cat "$copy.verify" >&2; bad "$copy does not verify against the throwaway CA"; }
     # One byte in the middle, in signed content of a program and of a package.

@@ -118,3 +118,21 @@ run(0 "" fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg)
 expect_file("${dir}/fleet.cfg" "fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg")
 # The saved file holds what the example asks for.
 run(0 "" fcboot-diff.exe examples/boot.cfg fleet.cfg)
+
+# The packages hold fcboot-emu.exe but not the test driver that its --serve
+# needs: the help says so, and --serve from the package ends with 125 and
+# says what is missing, before any program runs.
+execute_process(COMMAND ${emulator} "${dir}/fcboot-emu.exe" --help
+  WORKING_DIRECTORY "${dir}" OUTPUT_VARIABLE help RESULT_VARIABLE rc)
+string(REGEX REPLACE "[\r\n ]+" " " help "${help}")
+if(NOT rc STREQUAL "0" OR NOT help MATCHES "--run +serves PROGRAM's device requests .*test driver.*the packages hold neither")
+  message(SEND_ERROR "fcboot-emu.exe --help: exit ${rc}, does not say that --serve needs what "
+                     "the packages do not hold: [${help}]")
+endif()
+execute_process(COMMAND ${emulator} "${dir}/fcboot-emu.exe" --serve --run fcboot.exe /s served.cfg
+  WORKING_DIRECTORY "${dir}" OUTPUT_VARIABLE o ERROR_VARIABLE e RESULT_VARIABLE rc)
+if(NOT rc STREQUAL "125" OR NOT e MATCHES "test driver [^\n]*is not installed[^\n]*packages do not hold" OR
+   EXISTS "${dir}/served.cfg")
+  message(SEND_ERROR "fcboot-emu.exe --serve from the package: exit ${rc}, stderr [${e}]; "
+                     "expected 125, the driver not installed and no served.cfg")
+endif()
