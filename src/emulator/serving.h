@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "emulator/emulator.h"
-#include "platform/device_service.h"
 
 namespace fcemu {
 
