@@ -19,6 +19,10 @@
 #include "platform/output_file.h"
 #include "support/harness.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -276,5 +280,44 @@ TEST(OutputFilePromises, ACaptureTargetThatCannotBeCreatedEndsWith2) {
     EXPECT_EQ(CaptureTo(fcemu::Fleet(), dir + "/none.json"), fccapture::kCaptureNoDevice);
     EXPECT_FALSE(fctest::FileExists(dir + "/none.json"));
 }
+
+#ifdef _WIN32
+// Windows replaces an existing file in a way that keeps what it carries
+// beyond its bytes; a read-only file is kept, as Windows keeps it from any
+// writer. (The access rules and streams kept are what only a Windows machine
+// shows; Wine shows the attributes and the replace itself.)
+TEST(OutputFilePromises, AReplacedFileKeepsItsAttributesAndAReadOnlyOneIsKept) {
+    const std::string dir = fctest::TempDir(), path = dir + "\\boot.cfg";
+    const std::string clean = Reference(kWriters[0], fcemu::DemoFleet());
+    fctest::WriteFileBytes(path, "old\n");
+    ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(Save(fcemu::DemoFleet(), path), 0);
+    EXPECT_EQ(fctest::ReadFileBytes(path), clean);
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u) << attributes;
+    // A name relative to the current folder is replaced the same way.
+    char here[MAX_PATH];
+    ASSERT_NE(::GetCurrentDirectoryA(MAX_PATH, here), 0u);
+    ASSERT_TRUE(::SetCurrentDirectoryA(dir.c_str()));
+    fctest::WriteFileBytes(path, "old\n");
+    EXPECT_EQ(Save(fcemu::DemoFleet(), "boot.cfg"), 0);
+    ::SetCurrentDirectoryA(here);
+    EXPECT_EQ(fctest::ReadFileBytes(path), clean);
+
+    for (const bool namesTaken : {false, true}) {
+        SCOPED_TRACE(namesTaken ? "names taken" : "temporary file");
+        const Layout l = Lay({"", false, namesTaken}, "old\n");
+        ASSERT_TRUE(::SetFileAttributesA(l.real.c_str(), FILE_ATTRIBUTE_READONLY));
+        const std::set<std::string> before = Listing(l.dir);
+        for (const Writer& w : kWriters) {
+            SCOPED_TRACE(w.name);
+            EXPECT_EQ(w.run(fcemu::DemoFleet(), l.named), fcboot::kExitFile);
+            EXPECT_EQ(Listing(l.dir), before);
+        }
+        ::SetFileAttributesA(l.real.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+#endif
 
 }  // namespace

@@ -98,8 +98,14 @@ std::FILE* CreateNewFile(const char* path, const char*, bool text) {
 }
 
 std::FILE* OpenExistingFile(const char* path, bool text) {
-    HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::wstring wide = Wide(path);
+    // A read-only file is kept, as Windows keeps it from any writer (an
+    // administrator's handle may be granted all the same).
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return nullptr;
+    HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return StreamOf(h, text);
 }
@@ -113,30 +119,41 @@ bool SyncFile(std::FILE* stream) {
 }
 
 bool MoveOver(const char* from, const char* to, bool replace) {
-    const std::wstring source = Wide(from), target = Wide(to);
-    if (source.empty() || target.empty()) return false;
-    if (replace) {
-        // A read-only file is kept, as Windows keeps it from any writer.
-        const DWORD attributes = ::GetFileAttributesW(target.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-            return false;
+    // Full paths: the replace is not bound to a relative name's folder.
+    wchar_t full[2][MAX_PATH * 4];
+    const std::wstring names[2] = {Wide(from), Wide(to)};
+    for (int i = 0; i < 2; ++i) {
+        const DWORD n = ::GetFullPathNameW(names[i].c_str(), MAX_PATH * 4, full[i], nullptr);
+        if (names[i].empty() || n == 0 || n >= MAX_PATH * 4) return false;
     }
+    const wchar_t* source = full[0];
+    const wchar_t* target = full[1];
+    const DWORD before = replace ? ::GetFileAttributesW(target) : INVALID_FILE_ATTRIBUTES;
+    // A read-only file is kept, as Windows keeps it from any writer.
+    if (before != INVALID_FILE_ATTRIBUTES && (before & FILE_ATTRIBUTE_READONLY) != 0) return false;
     // A virus scanner opening the new file, or the old one, holds it for a
     // moment: the step is tried again a few times before it counts as failed.
     for (int attempt = 0;; ++attempt) {
         // ReplaceFileW keeps the replaced file's access rules, attributes
         // and streams; a moved file would keep the ones it got in the folder.
-        const BOOL done =
-            replace ? ::ReplaceFileW(target.c_str(), source.c_str(), nullptr,
-                                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                    : ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
-        if (done) return true;
+        const BOOL done = replace ? ::ReplaceFileW(target, source, nullptr,
+                                                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                                  : ::MoveFileExW(source, target, MOVEFILE_WRITE_THROUGH);
+        if (done) break;
         const DWORD error = ::GetLastError();
         if (attempt >= 5 || (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
                              error != ERROR_UNABLE_TO_REMOVE_REPLACED))
             return false;
         ::Sleep(50u << attempt);
     }
+    // The attributes a user sets by hand come back where a replacement
+    // left them behind.
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD after = ::GetFileAttributesW(target);
+    if (before != INVALID_FILE_ATTRIBUTES && after != INVALID_FILE_ATTRIBUTES &&
+        (before & kept & ~after) != 0)
+        ::SetFileAttributesW(target, after | (before & kept));
+    return true;
 }
 
 }  // namespace files
