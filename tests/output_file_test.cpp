@@ -227,19 +227,26 @@ TEST(OutputFilePromises, AStaleTemporaryFileIsNeverWrittenInto) {
 // With no temporary file the text waits for the end of the run. A write that
 // fails before the end leaves an existing file as it was; one that fails
 // over it at the end (the write, the flush, the close) can only end with 2;
-// a file the run created is removed either way.
+// a file the run created is removed either way, also when its adapters
+// failed too: the file's failure is the one said.
 TEST(OutputFilePromises, HeldTextThatCannotBeWrittenEndsWith2) {
     using Step = fcplat::OutputStep;
-    for (const bool existed : {true, false}) {
+    const struct {
+        bool existed;
+        fcemu::Fleet fleet;
+    } cases[] = {{true, fcemu::DemoFleet()}, {false, fcemu::DemoFleet()}, {false, Unreadable()}};
+    for (const auto& c : cases) {
+        const bool existed = c.existed;
         for (const Step step : {Step::Write, Step::Flush, Step::Close}) {
             SCOPED_TRACE(std::string(existed ? "existing" : "new") + " file, step " +
-                         std::to_string(static_cast<int>(step)));
+                         std::to_string(static_cast<int>(step)) + ", devices with faults " +
+                         std::to_string(c.fleet.devices[0].faults.size()));
             const Layout l = Lay({"", false, true}, existed ? "old\n" : nullptr);
             std::vector<std::string> left;  // the file after each run, "-" for none
             for (unsigned nth = 1;; ++nth) {
                 if (existed) fctest::WriteFileBytes(l.real, "old\n");
                 fcplat::InjectOutputFailure(step, nth);
-                const int exit = Save(fcemu::DemoFleet(), l.named);
+                const int exit = Save(c.fleet, l.named);
                 const bool failed = fcplat::InjectedOutputFailureHappened();
                 fcplat::InjectOutputFailure(step, 0);
                 if (!failed) break;

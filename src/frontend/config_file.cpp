@@ -103,7 +103,7 @@ int SaveBootConfig(const char* fileName, std::uint32_t mode) {
     // whatever the adapters said, but only whole: a file that could not be
     // written is no file.
     const bool keep = status == kExitOk || (!file.existed && !fileFailed);
-    if (!fcplat::PlaceOutputFile(&file, keep) && status == kExitOk) status = kExitFile;
+    if (!fcplat::PlaceOutputFile(&file, keep) && keep) status = kExitFile;
     CloseAdapters();
     return status;
 }
