@@ -124,6 +124,9 @@ elseif(CHECK STREQUAL "capture_cli")
   if(EXISTS "${WORK_DIR}/twin.json")
     message(SEND_ERROR "fcboot-capture wrote its file although no device was found")
   endif()
+  # A file that cannot be created: 2 and its name, whatever the devices.
+  expect(2 "^$" "^fcboot-capture: cannot write no-such-folder/twin.json\r?\n$"
+    no-such-folder/twin.json)
 
 else()
   message(FATAL_ERROR "unknown CHECK '${CHECK}'")

@@ -330,40 +330,38 @@ fcfleet::Fleet CaptureServer() {
 }
 
 int RunCapture(const std::string& path, std::FILE* err, const char* program) {
-    // Each device goes to the file as soon as it is read, so that the
-    // largest node lists are never all held at once. The file is opened at
-    // the first device: without one nothing is written.
+    // The file is opened before any device is read, so that a target that
+    // cannot be written is said as such whatever the adapters. Each device
+    // goes to it as soon as it is read, so that the largest node lists are
+    // never all held at once.
     fcplat::OutputFile file;
-    bool opened = false, written = true, incomplete = false;
-    std::size_t devices = 0;
+    if (!fcplat::OpenOutputFile(path.c_str(), false, &file)) {
+        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
+        return kCaptureFile;
+    }
     const fcfleet::TextSink put = [&file](const char* data, std::size_t size) {
         return fcplat::WriteOutputFile(&file, data, size);
     };
+    bool written = fcfleet::WriteFleetHead(put, fcfleet::Fleet().fleet_version), incomplete = false;
+    std::size_t devices = 0;
     CaptureEach([&](DeviceConfig&& d) {
         for (const std::string& problem : d.incomplete)
             std::fprintf(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port),
                          problem.c_str());
         incomplete = incomplete || !d.incomplete.empty();
-        if (!opened) {
-            opened = fcplat::OpenOutputFile(path.c_str(), false, &file);
-            if (!opened) return false;
-            written = fcfleet::WriteFleetHead(put, fcfleet::Fleet().fleet_version);
-        }
         written = written && fcfleet::WriteFleetDevice(put, d, devices == 0);
         ++devices;
         return true;
     });
+    written = written && fcfleet::WriteFleetTail(put, devices != 0);
+    written = fcplat::CloseOutputFile(&file) && written;
     if (devices == 0) {
+        // Without a device nothing is written: a file there stays as it was.
+        fcplat::PlaceOutputFile(&file, false);
         std::fprintf(err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n",
                      program);
         return kCaptureNoDevice;
     }
-    if (!opened) {
-        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
-        return kCaptureFile;
-    }
-    written = written && fcfleet::WriteFleetTail(put, true);
-    written = fcplat::CloseOutputFile(&file) && written;
     // Like a failed save, an incomplete capture replaces no file: that may
     // be the good twin of the server.
     const bool kept = !incomplete || !file.existed;

@@ -63,7 +63,8 @@ int SaveBootConfig(const char* fileName, std::uint32_t mode) {
         return kExitNoAdapter;
     }
     // The sections go to a file beside the old one, which they replace only
-    // once they are all on the disk.
+    // once they are all on the disk (or, where there is no room beside it,
+    // are written over it only then).
     fcplat::OutputFile file;
     if (!fcplat::OpenOutputFile(fileName, true, &file)) {
         CloseAdapters();
@@ -99,9 +100,10 @@ int SaveBootConfig(const char* fileName, std::uint32_t mode) {
     int status = fileFailed ? kExitFile : sectionsWritten > 0 ? kExitOk : lastError;
     // A save that fails never replaces an existing file: it may be the last
     // good copy of the settings. Where there was none, the file is created
-    // whatever the outcome.
-    if (!fcplat::PlaceOutputFile(&file, status == kExitOk || !file.existed) && status == kExitOk)
-        status = kExitFile;
+    // whatever the adapters said, but only whole: a file that could not be
+    // written is no file.
+    const bool keep = status == kExitOk || (!file.existed && !fileFailed);
+    if (!fcplat::PlaceOutputFile(&file, keep) && keep) status = kExitFile;
     CloseAdapters();
     return status;
 }

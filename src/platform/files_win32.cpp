@@ -1,14 +1,73 @@
-// File backend for Windows: an exclusive CreateFileA, FlushFileBuffers and
-// MoveFileExA with replace and write-through.
+// File backend for Windows: an exclusive CreateFileA, FlushFileBuffers,
+// ReplaceFileW over an existing file and MoveFileExW to a new one.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <string>
+
 #include "platform/output_file.h"
 
 namespace fcplat {
 namespace files {
+namespace {
+
+// UTF-8 to UTF-16 for the wide calls; empty when the text is no UTF-8.
+std::wstring Wide(const char* text) {
+    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return wide;
+}
+
+std::string Narrow(const wchar_t* text) {
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string narrow(static_cast<std::size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], n, nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(n - 1));
+    return narrow;
+}
+
+// Wraps a handle opened for writing in a stream; closes it on failure.
+std::FILE* StreamOf(HANDLE h, bool text) {
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
+    if (fd < 0) {
+        ::CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(fd, text ? "wt" : "wb");
+    if (stream == nullptr) _close(fd);
+    return stream;
+}
+
+}  // namespace
+
+std::string FollowLinks(const char* path) {
+    const std::wstring wide = Wide(path);
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (wide.empty() || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return path;
+    // Opened through the link, the handle names the file it leads to.
+    HANDLE h = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return path;
+    wchar_t final[MAX_PATH * 4];
+    const DWORD n = ::GetFinalPathNameByHandleW(h, final, MAX_PATH * 4, FILE_NAME_NORMALIZED);
+    ::CloseHandle(h);
+    if (n == 0 || n >= MAX_PATH * 4) return path;
+    std::wstring name = final;
+    if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        name = L"\\\\" + name.substr(8);
+    else if (name.compare(0, 4, L"\\\\?\\") == 0)
+        name = name.substr(4);
+    return Narrow(name.c_str());
+}
 
 TargetKind ClassifyTarget(const char* path) {
     HANDLE h = ::CreateFileA(
@@ -33,27 +92,68 @@ std::FILE* CreateNewFile(const char* path, const char*, bool text) {
     HANDLE h =
         ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    const int fd =
-        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
-    if (fd < 0) {
-        ::CloseHandle(h);
-        ::DeleteFileA(path);
-        return nullptr;
-    }
-    std::FILE* stream = _fdopen(fd, text ? "wt" : "wb");
-    if (stream == nullptr) {
-        _close(fd);
-        ::DeleteFileA(path);
-    }
+    std::FILE* stream = StreamOf(h, text);
+    if (stream == nullptr) ::DeleteFileA(path);
     return stream;
+}
+
+std::FILE* OpenExistingFile(const char* path, bool text) {
+    const std::wstring wide = Wide(path);
+    // A read-only file is kept, as Windows keeps it from any writer (an
+    // administrator's handle may be granted all the same).
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return nullptr;
+    HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return StreamOf(h, text);
+}
+
+bool CutFileHere(std::FILE* stream) {
+    return ::SetEndOfFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != 0;
 }
 
 bool SyncFile(std::FILE* stream) {
     return ::FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != 0;
 }
 
-bool MoveOver(const char* from, const char* to) {
-    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool MoveOver(const char* from, const char* to, bool replace) {
+    // Full paths: the replace is not bound to a relative name's folder.
+    wchar_t full[2][MAX_PATH * 4];
+    const std::wstring names[2] = {Wide(from), Wide(to)};
+    for (int i = 0; i < 2; ++i) {
+        const DWORD n = ::GetFullPathNameW(names[i].c_str(), MAX_PATH * 4, full[i], nullptr);
+        if (names[i].empty() || n == 0 || n >= MAX_PATH * 4) return false;
+    }
+    const wchar_t* source = full[0];
+    const wchar_t* target = full[1];
+    const DWORD before = replace ? ::GetFileAttributesW(target) : INVALID_FILE_ATTRIBUTES;
+    // A read-only file is kept, as Windows keeps it from any writer.
+    if (before != INVALID_FILE_ATTRIBUTES && (before & FILE_ATTRIBUTE_READONLY) != 0) return false;
+    // A virus scanner opening the new file, or the old one, holds it for a
+    // moment: the step is tried again a few times before it counts as failed.
+    for (int attempt = 0;; ++attempt) {
+        // ReplaceFileW keeps the replaced file's access rules, attributes
+        // and streams; a moved file would keep the ones it got in the folder.
+        const BOOL done = replace ? ::ReplaceFileW(target, source, nullptr,
+                                                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                                  : ::MoveFileExW(source, target, MOVEFILE_WRITE_THROUGH);
+        if (done) break;
+        const DWORD error = ::GetLastError();
+        if (attempt >= 5 || (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
+                             error != ERROR_UNABLE_TO_REMOVE_REPLACED))
+            return false;
+        ::Sleep(50u << attempt);
+    }
+    // The attributes a user sets by hand come back where a replacement
+    // left them behind.
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD after = ::GetFileAttributesW(target);
+    if (before != INVALID_FILE_ATTRIBUTES && after != INVALID_FILE_ATTRIBUTES &&
+        (before & kept & ~after) != 0)
+        ::SetFileAttributesW(target, after | (before & kept));
+    return true;
 }
 
 }  // namespace files
