@@ -10,11 +10,8 @@
 namespace fcboot {
 namespace {
 
-// Region 4: the selected image's identifier, and the bytes the staged
-// sequence carries.
-constexpr std::uint32_t kSelectedImageOffset = 12;
+// Region 4: the kind byte of the selected image's identifier.
 constexpr std::uint32_t kSelectedKindOffset = 14;
-constexpr std::uint32_t kSequenceImageOffset = 52;
 
 // Region 8.
 constexpr std::uint32_t kBiosFlagsOffset = 4;
@@ -110,6 +107,11 @@ bool SuitableImage(void* context, std::uint32_t, const std::uint8_t* entry) {
 }
 
 }  // namespace
+
+bool BootImageActivationFinished(const std::uint8_t* selectRegion) {
+    return LoadLe32(selectRegion + kActivatedImageOffset) ==
+           LoadLe32(selectRegion + kSelectedImageOffset);
+}
 
 std::uint32_t IsAdapterWWN(std::uint32_t adapterIndex, const std::uint8_t* wwn) {
     std::uint8_t port[8];
@@ -253,7 +255,7 @@ std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, s
     StoreLe32(image + kSelectedImageOffset, search.found);
     if (WriteBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
     if (!NeedsBootImageSequence(adapterIndex)) return kBootOk;
-    StoreLe32(image + kSequenceImageOffset, search.found);
+    StoreLe32(image + kActivatedImageOffset, search.found);
     if (RunBootImageSequence(adapterIndex, image) != 0) return kBootNoValidImage;
     return kBootOk;
 }
