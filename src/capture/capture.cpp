@@ -15,6 +15,7 @@
 #include "adapter/nodelist_layout.h"
 #include "bootcfg/bootcfg.h"
 #include "capture/capture.h"
+#include "platform/names.h"
 #include "platform/output_file.h"
 
 namespace fccapture {
@@ -341,8 +342,8 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
     };
     CaptureEach([&](DeviceConfig&& d) {
         for (const std::string& problem : d.incomplete)
-            std::fprintf(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port),
-                         problem.c_str());
+            fcplat::PrintText(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port),
+                              problem.c_str());
         incomplete = incomplete || !d.incomplete.empty();
         if (!opened) {
             opened = fcplat::OpenOutputFile(path.c_str(), false, &file);
@@ -354,12 +355,12 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
         return true;
     });
     if (devices == 0) {
-        std::fprintf(err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n",
-                     program);
+        fcplat::PrintText(
+            err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n", program);
         return kCaptureNoDevice;
     }
     if (!opened) {
-        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
+        fcplat::PrintText(err, "%s: cannot write %s\n", program, path.c_str());
         return kCaptureFile;
     }
     written = written && fcfleet::WriteFleetTail(put, true);
@@ -368,12 +369,12 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
     // be the good twin of the server.
     const bool kept = !incomplete || !file.existed;
     if (!fcplat::PlaceOutputFile(&file, written && kept) || !written) {
-        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
+        fcplat::PrintText(err, "%s: cannot write %s\n", program, path.c_str());
         return kCaptureFile;
     }
     if (!kept)
-        std::fprintf(err, "%s: %s left as it was: an incomplete capture replaces no file\n",
-                     program, path.c_str());
+        fcplat::PrintText(err, "%s: %s left as it was: an incomplete capture replaces no file\n",
+                          program, path.c_str());
     return incomplete ? kCaptureIncomplete : kCaptureOk;
 }
 

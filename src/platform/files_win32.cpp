@@ -1,19 +1,21 @@
-// File backend for Windows: an exclusive CreateFileA, FlushFileBuffers and
-// MoveFileExA with replace and write-through.
+// File backend for Windows: an exclusive CreateFileW, FlushFileBuffers and
+// MoveFileExW with replace and write-through; names arrive in UTF-8.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
 #include "platform/output_file.h"
+#include "platform/wide_win32.h"
 
 namespace fcplat {
 namespace files {
 
 TargetKind ClassifyTarget(const char* path) {
-    HANDLE h = ::CreateFileA(
-        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = ::CreateFileW(Utf8ToWide(path).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TargetKind::Missing
@@ -30,20 +32,20 @@ TargetKind ClassifyTarget(const char* path) {
 }
 
 std::FILE* CreateNewFile(const char* path, const char*, bool text) {
-    HANDLE h =
-        ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     const int fd =
         _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
     if (fd < 0) {
         ::CloseHandle(h);
-        ::DeleteFileA(path);
+        ::DeleteFileW(Utf8ToWide(path).c_str());
         return nullptr;
     }
     std::FILE* stream = _fdopen(fd, text ? "wt" : "wb");
     if (stream == nullptr) {
         _close(fd);
-        ::DeleteFileA(path);
+        ::DeleteFileW(Utf8ToWide(path).c_str());
     }
     return stream;
 }
@@ -53,7 +55,8 @@ bool SyncFile(std::FILE* stream) {
 }
 
 bool MoveOver(const char* from, const char* to) {
-    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return ::MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 }  // namespace files

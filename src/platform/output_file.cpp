@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "platform/names.h"
+
 namespace fcplat {
 namespace {
 
@@ -49,7 +51,7 @@ bool OpenOutputFile(const char* target, bool text, OutputFile* file) {
     }
     // No room for a temporary file, or a target that is not a file to
     // replace: written where it is, as any program would.
-    file->stream = std::fopen(target, text ? "wt" : "wb");
+    file->stream = OpenFile(target, text ? "wt" : "wb");
     return file->stream != nullptr;
 }
 
@@ -77,7 +79,7 @@ bool PlaceOutputFile(OutputFile* file, bool keep) {
     if (keep)
         ok = !Injected(OutputStep::Replace) &&
              files::MoveOver(file->temp.c_str(), file->target.c_str());
-    if (!keep || !ok) std::remove(file->temp.c_str());
+    if (!keep || !ok) RemoveFile(file->temp.c_str());
     file->temp.clear();
     return ok;
 }
