@@ -12,6 +12,9 @@ cmake_minimum_required(VERSION 3.25)
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(ENV{FCBOOT_MINGW_DIR} "${MINGW_DIR}")
+# Wine reads the Linux side's arguments and file names in the locale's
+# character set: UTF-8 here, whatever locale the tests were started in.
+set(ENV{LC_ALL} C.UTF-8)
 
 # Each name is a folder holding files of the same name: ASCII, CJK (no
 # Western code page has it) and accented Latin (no East Asian one has it).
