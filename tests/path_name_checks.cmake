@@ -22,8 +22,10 @@ set(names plain 日本 Jürgen)
 
 # <exit code>|<program>|<arguments, space-separated>|<stderr regex>, in order, for each name
 # in place of @. "emu", "diff" and "capture" are the programs in the stage's
-# prefix, "device" the script: the program as a process of its own, opening
-# its devices through the emulator's driver. The runs build on each other.
+# prefix, "console" is fcboot-diff there on a terminal (its messages on
+# standard output then), "device" the script: the program as a process of
+# its own, opening its devices through the emulator's driver. The runs
+# build on each other.
 set(cases
   "0|emu|--write-demo-fleet @/@.json|^$"
   # A fleet file is never replaced: the name must be found to be refused.
@@ -36,6 +38,8 @@ set(cases
   "0|emu|--show @/@-twin.json|^$"
   "0|diff|@/@.cfg @/@.cfg|^$"
   "2|diff|@/@.cfg @/none.cfg|cannot read @/none.cfg"
+  # The same message written to a console: Wine makes one on a terminal.
+  "2|console|@/@.cfg @/none.cfg|cannot read @/none.cfg"
   # No device answers in this prefix.
   "5|capture|@/@-capture.json|no device"
   "0|device|/s @/@-device.cfg|^$"
@@ -58,8 +62,24 @@ foreach(name IN LISTS names)
     if(program STREQUAL "device" AND NOT name STREQUAL "日本")
       continue()
     endif()
-    execute_process(COMMAND ${run_${program}} ${args} WORKING_DIRECTORY "${WORK_DIR}"
+    set(command ${run_${program}} ${args})
+    if(program STREQUAL "console")
+      set(line "")
+      foreach(word IN LISTS run_diff args)
+        string(APPEND line " '${word}'")
+      endforeach()
+      set(command script -qec "${line}" /dev/null)
+    endif()
+    execute_process(COMMAND ${command} WORKING_DIRECTORY "${WORK_DIR}"
       RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(program STREQUAL "console")
+      # What the terminal was sent, without the cursor moves (which may
+      # stand for blanks) and the blanks.
+      string(ASCII 27 escape)
+      string(REGEX REPLACE "${escape}[[][0-9;?]*[A-Za-z]" "" err "${out}")
+      string(REPLACE " " "" err "${err}")
+      string(REPLACE " " "" err_regex "${err_regex}")
+    endif()
     if(NOT rc STREQUAL code OR NOT err MATCHES "${err_regex}")
       message(SEND_ERROR "${program} ${args}: exit ${rc}, stderr [${err}]; "
                          "expected exit ${code}, stderr matching [${err_regex}]")
