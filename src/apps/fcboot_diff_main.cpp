@@ -4,16 +4,24 @@
 #include <string>
 
 #include "diff/diff.h"
+#include "platform/names.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int DiffProgram(int argc, char** argv) {
     std::string out, err;
     int code = fcdiff::DiffMain(argc, argv, &out, &err);
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    const bool wrote = fcplat::WriteText(stdout, out);
     // A report that did not reach its reader must not pass for one.
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && code != fcdiff::kDiffTrouble) {
+    if ((!wrote || std::fflush(stdout) != 0 || std::ferror(stdout)) &&
+        code != fcdiff::kDiffTrouble) {
         err += "fcboot-diff: cannot write the report\n";
         code = fcdiff::kDiffTrouble;
     }
-    std::fwrite(err.data(), 1, err.size(), stderr);
+    fcplat::WriteText(stderr, err);
     return code;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return fcplat::RunMain(argc, argv, DiffProgram); }

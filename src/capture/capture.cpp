@@ -15,6 +15,7 @@
 #include "adapter/nodelist_layout.h"
 #include "bootcfg/bootcfg.h"
 #include "capture/capture.h"
+#include "platform/names.h"
 #include "platform/output_file.h"
 
 namespace fccapture {
@@ -336,7 +337,7 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
     // never all held at once.
     fcplat::OutputFile file;
     if (!fcplat::OpenOutputFile(path.c_str(), false, &file)) {
-        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
+        fcplat::PrintText(err, "%s: cannot write %s\n", program, path.c_str());
         return kCaptureFile;
     }
     const fcfleet::TextSink put = [&file](const char* data, std::size_t size) {
@@ -346,8 +347,8 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
     std::size_t devices = 0;
     CaptureEach([&](DeviceConfig&& d) {
         for (const std::string& problem : d.incomplete)
-            std::fprintf(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port),
-                         problem.c_str());
+            fcplat::PrintText(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port),
+                              problem.c_str());
         incomplete = incomplete || !d.incomplete.empty();
         written = written && fcfleet::WriteFleetDevice(put, d, devices == 0);
         ++devices;
@@ -358,20 +359,20 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
     if (devices == 0) {
         // Without a device nothing is written: a file there stays as it was.
         fcplat::PlaceOutputFile(&file, false);
-        std::fprintf(err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n",
-                     program);
+        fcplat::PrintText(
+            err, "%s: no device at \\\\.\\Scsi0: to \\\\.\\Scsi255:; nothing written\n", program);
         return kCaptureNoDevice;
     }
     // Like a failed save, an incomplete capture replaces no file: that may
     // be the good twin of the server.
     const bool kept = !incomplete || !file.existed;
     if (!fcplat::PlaceOutputFile(&file, written && kept) || !written) {
-        std::fprintf(err, "%s: cannot write %s\n", program, path.c_str());
+        fcplat::PrintText(err, "%s: cannot write %s\n", program, path.c_str());
         return kCaptureFile;
     }
     if (!kept)
-        std::fprintf(err, "%s: %s left as it was: an incomplete capture replaces no file\n",
-                     program, path.c_str());
+        fcplat::PrintText(err, "%s: %s left as it was: an incomplete capture replaces no file\n",
+                          program, path.c_str());
     return incomplete ? kCaptureIncomplete : kCaptureOk;
 }
 

@@ -8,6 +8,7 @@
 
 #include "diff/diff.h"
 #include "frontend/frontend.h"
+#include "platform/names.h"
 
 namespace fcdiff {
 namespace {
@@ -370,7 +371,7 @@ void JudgeDuplicates(FileRead* f) {
 
 bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
     f->name = name;
-    std::FILE* file = std::fopen(name.c_str(), "rt");
+    std::FILE* file = fcplat::OpenFile(name.c_str(), "rt");
     if (file == nullptr) {
         *error = "cannot read " + name + ": " + std::strerror(errno);
         return false;

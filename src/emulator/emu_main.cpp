@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,7 @@
 #include "emulator/emulator.h"
 #include "emulator/serving.h"
 #include "frontend/frontend.h"
+#include "platform/names.h"
 
 namespace fcemu {
 namespace {
@@ -37,8 +38,13 @@ const char kUsage[] =
     "  --help, --version        this text; the version line\n"
     "Exit code: fcboot's, or 125 for fcboot-emu's own errors.\n";
 
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
 int OwnError(const std::string& what, bool withUsage = false) {
-    std::fprintf(stderr, "fcboot-emu: %s\n%s", what.c_str(), withUsage ? kUsage : "");
+    fcplat::PrintText(stderr, "fcboot-emu: %s\n%s", what.c_str(), withUsage ? kUsage : "");
     std::fflush(stderr);
     return kEmuOwnError;
 }
@@ -178,7 +184,8 @@ int EmuMain(int argc, char** argv, Options& options) {
         // A fleet file may describe a real server: never replace one. (A
         // name that cannot be looked up is left to the write to report.)
         std::error_code ec;
-        const auto type = std::filesystem::symlink_status(options.demo_out, ec).type();
+        const auto type =
+            std::filesystem::symlink_status(std::filesystem::u8path(options.demo_out), ec).type();
         if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none)
             return OwnError(options.demo_out + " exists; not overwritten");
         if (!SaveFleetFile(options.demo_out, DemoFleet(), &error)) return OwnError(error);
@@ -222,9 +229,9 @@ int EmuMain(int argc, char** argv, Options& options) {
 
     // Opened before the run so that an unwritable log stops us before the
     // utility has touched any adapter.
-    std::ofstream requests;
+    FilePtr requests;
     if (options.has_requests) {
-        requests.open(options.requests, std::ios::binary | std::ios::trunc);
+        requests.reset(fcplat::OpenFile(options.requests.c_str(), "wb"));
         if (!requests) return OwnError("cannot write " + options.requests);
     }
 
@@ -257,9 +264,13 @@ int EmuMain(int argc, char** argv, Options& options) {
 
     bool ownFailure = false;
     if (options.has_requests) {
-        for (const RequestRecord& r : RequestLog()) requests << r.ToJson() << '\n';
-        requests.flush();
-        if (!requests) {
+        bool written = true;
+        for (const RequestRecord& r : RequestLog()) {
+            const std::string line = r.ToJson() + '\n';
+            written = std::fwrite(line.data(), 1, line.size(), requests.get()) == line.size() &&
+                      written;
+        }
+        if (std::fclose(requests.release()) != 0 || !written) {
             OwnError("cannot write " + options.requests);
             ownFailure = true;
         }
@@ -290,10 +301,12 @@ int FcbootEmuMain(int argc, char** argv) {
     // Written last, so that whoever started a serving run can tell a run
     // that ended by itself from a serving emulator that died.
     if (options.has_exit_code_file) {
-        std::ofstream file(options.exit_code_file, std::ios::binary | std::ios::trunc);
-        file << exitCode << '\n';
-        file.flush();
-        if (!file) return OwnError("cannot write " + options.exit_code_file);
+        FilePtr file(fcplat::OpenFile(options.exit_code_file.c_str(), "wb"));
+        const std::string line = std::to_string(exitCode) + '\n';
+        const bool written =
+            file && std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
+        if (!file || std::fclose(file.release()) != 0 || !written)
+            return OwnError("cannot write " + options.exit_code_file);
     }
     return exitCode;
 }

@@ -4,15 +4,14 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "adapter/hba_records.h"
 #include "fleet/fleet.h"
+#include "platform/names.h"
 #include "platform/output_file.h"
 
 namespace fcfleet {
@@ -611,19 +610,23 @@ bool HasIncompleteDevice(const Fleet& fleet) {
 }
 
 bool LoadFleetFile(const std::string& path, Fleet* fleet, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::FILE* in = fcplat::OpenFile(path.c_str(), "rb");
+    if (in == nullptr) {
         *error = "cannot read " + path;
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
+    std::string text;
+    char block[65536];
+    std::size_t got;
+    while ((got = std::fread(block, 1, sizeof block, in)) > 0) text.append(block, got);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
         *error = "cannot read " + path;
         return false;
     }
     std::string why;
-    if (!ParseFleet(text.str(), fleet, &why)) {
+    if (!ParseFleet(text, fleet, &why)) {
         *error = path + ": " + why;
         return false;
     }

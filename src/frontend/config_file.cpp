@@ -6,6 +6,7 @@
 
 #include "bootcfg/bootcfg.h"
 #include "frontend/frontend.h"
+#include "platform/names.h"
 #include "platform/output_file.h"
 
 namespace fcboot {
@@ -114,7 +115,7 @@ int LoadBootConfig(const char* fileName, std::uint32_t mode) {
         CloseAdapters();
         return kExitNoAdapter;
     }
-    std::FILE* file = std::fopen(fileName, "rt");
+    std::FILE* file = fcplat::OpenFile(fileName, "rt");
     if (file == nullptr) {
         CloseAdapters();
         return kExitFile;

@@ -7,6 +7,7 @@
 
 #include "emudriver/emudriver.h"
 #include "platform/device_service.h"
+#include "platform/wide_win32.h"
 
 namespace fcplat {
 namespace {
@@ -133,11 +134,10 @@ bool StartProgram(const DeviceServiceRun& run, HANDLE job, PROCESS_INFORMATION* 
                   std::string* error) {
     std::string commandLine = QuoteArgument(run.program);
     for (const std::string& arg : run.args) commandLine += " " + QuoteArgument(arg);
-    std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
-    mutableLine.push_back('\0');
-    STARTUPINFOA startup = {};
+    std::wstring mutableLine = Utf8ToWide(commandLine);
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (!::CreateProcessA(run.program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
+    if (!::CreateProcessW(Utf8ToWide(run.program).c_str(), &mutableLine[0], nullptr, nullptr, TRUE,
                           CREATE_SUSPENDED, nullptr, nullptr, &startup, child)) {
         *error = WithError("cannot start " + run.program);
         return false;

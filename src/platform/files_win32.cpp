@@ -1,5 +1,6 @@
-// File backend for Windows: an exclusive CreateFileA, FlushFileBuffers,
-// ReplaceFileW over an existing file and MoveFileExW to a new one.
+// File backend for Windows: an exclusive CreateFileW, FlushFileBuffers,
+// ReplaceFileW over an existing file and MoveFileExW to a new one; names
+// arrive in UTF-8.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -8,29 +9,11 @@
 #include <string>
 
 #include "platform/output_file.h"
+#include "platform/wide_win32.h"
 
 namespace fcplat {
 namespace files {
 namespace {
-
-// UTF-8 to UTF-16 for the wide calls; empty when the text is no UTF-8.
-std::wstring Wide(const char* text) {
-    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], n);
-    wide.resize(static_cast<std::size_t>(n - 1));
-    return wide;
-}
-
-std::string Narrow(const wchar_t* text) {
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string narrow(static_cast<std::size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], n, nullptr, nullptr);
-    narrow.resize(static_cast<std::size_t>(n - 1));
-    return narrow;
-}
 
 // Wraps a handle opened for writing in a stream; closes it on failure.
 std::FILE* StreamOf(HANDLE h, bool text) {
@@ -48,7 +31,7 @@ std::FILE* StreamOf(HANDLE h, bool text) {
 }  // namespace
 
 std::string FollowLinks(const char* path) {
-    const std::wstring wide = Wide(path);
+    const std::wstring wide = Utf8ToWide(path);
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
     if (wide.empty() || attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
@@ -66,13 +49,14 @@ std::string FollowLinks(const char* path) {
         name = L"\\\\" + name.substr(8);
     else if (name.compare(0, 4, L"\\\\?\\") == 0)
         name = name.substr(4);
-    return Narrow(name.c_str());
+    return WideToUtf8(name.c_str());
 }
 
 TargetKind ClassifyTarget(const char* path) {
-    HANDLE h = ::CreateFileA(
-        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = ::CreateFileW(Utf8ToWide(path).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TargetKind::Missing
@@ -89,16 +73,16 @@ TargetKind ClassifyTarget(const char* path) {
 }
 
 std::FILE* CreateNewFile(const char* path, const char*, bool text) {
-    HANDLE h =
-        ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     std::FILE* stream = StreamOf(h, text);
-    if (stream == nullptr) ::DeleteFileA(path);
+    if (stream == nullptr) ::DeleteFileW(Utf8ToWide(path).c_str());
     return stream;
 }
 
 std::FILE* OpenExistingFile(const char* path, bool text) {
-    const std::wstring wide = Wide(path);
+    const std::wstring wide = Utf8ToWide(path);
     // A read-only file is kept, as Windows keeps it from any writer (an
     // administrator's handle may be granted all the same).
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
@@ -121,7 +105,7 @@ bool SyncFile(std::FILE* stream) {
 bool MoveOver(const char* from, const char* to, bool replace) {
     // Full paths: the replace is not bound to a relative name's folder.
     wchar_t full[2][MAX_PATH * 4];
-    const std::wstring names[2] = {Wide(from), Wide(to)};
+    const std::wstring names[2] = {Utf8ToWide(from), Utf8ToWide(to)};
     for (int i = 0; i < 2; ++i) {
         const DWORD n = ::GetFullPathNameW(names[i].c_str(), MAX_PATH * 4, full[i], nullptr);
         if (names[i].empty() || n == 0 || n >= MAX_PATH * 4) return false;

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "platform/names.h"
+
 namespace fcplat {
 namespace {
 
@@ -52,7 +54,7 @@ bool OpenOutputFile(const char* target, bool text, OutputFile* file) {
     const files::TargetKind kind = files::ClassifyTarget(path);
     if (kind == files::TargetKind::Other) {
         // A device or a pipe: there is nothing to replace.
-        file->stream = std::fopen(path, text ? "wt" : "wb");
+        file->stream = OpenFile(path, text ? "wt" : "wb");
         return file->stream != nullptr;
     }
     file->existed = kind == files::TargetKind::Regular;
@@ -106,7 +108,7 @@ bool PlaceOutputFile(OutputFile* file, bool keep) {
         if (keep && Injected(OutputStep::Close)) ok = false;
         file->stream = nullptr;
         // A file this run created is no file until its whole text is in it.
-        if (file->created && (!keep || !ok)) std::remove(file->target.c_str());
+        if (file->created && (!keep || !ok)) RemoveFile(file->target.c_str());
         file->held.clear();
         file->holding = false;
         return ok;
@@ -115,7 +117,7 @@ bool PlaceOutputFile(OutputFile* file, bool keep) {
     if (keep)
         ok = !Injected(OutputStep::Replace) &&
              files::MoveOver(file->temp.c_str(), file->target.c_str(), file->existed);
-    if (!keep || !ok) std::remove(file->temp.c_str());
+    if (!keep || !ok) RemoveFile(file->temp.c_str());
     file->temp.clear();
     return ok;
 }
