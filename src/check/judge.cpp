@@ -165,13 +165,15 @@ void JudgeExpectation(const Expectation& e, const std::vector<AdapterState>& ada
                       Judgement* j) {
     const int v = e.efib ? 1 : 0;
     const std::string variant = kVariantNames[v];
+    // Named by its option, not its path: the same report wherever the file is.
+    const std::string file = e.efib ? "the --expect-efi file" : "the --expect file";
     for (const BootParams& want : e.sections) {
         const std::string name = Hex16(want.WWID);
         const auto it = std::find_if(adapters.begin(), adapters.end(),
                                      [&](const AdapterState& a) { return a.name == name; });
         if (it == adapters.end()) {
             j->Add(State::Critical, name, variant, "absent",
-                   "named in " + e.path + ", but no served adapter of this server has that port name");
+                   file + " names it, but no served adapter of this server has that port name");
             continue;
         }
         if (it->unread) continue;  // already unknown
@@ -179,7 +181,7 @@ void JudgeExpectation(const Expectation& e, const std::vector<AdapterState>& ada
         const bool wantsBoot = want.HostAdapterBiosEnable == 1 && want.SelectBootEnable == 1;
         if (!s.readable) {
             j->Add(State::Critical, name, variant, "setting",
-                   "the adapter holds no EFIB settings, which " + e.path + " sets");
+                   "the adapter holds no EFIB settings, which " + file + " sets");
         } else {
             const BootParams& got = s.params;
             if (want.HostAdapterBiosEnable != got.HostAdapterBiosEnable)
@@ -197,7 +199,7 @@ void JudgeExpectation(const Expectation& e, const std::vector<AdapterState>& ada
         }
         if (wantsBoot && (!s.setToBoot || s.critical))
             j->Add(State::Critical, name, variant, "not-ready",
-                   e.path + " sets it to boot, but it is not ready" +
+                   file + " sets it to boot, but it is not ready" +
                        (s.setToBoot ? ": see the findings above" : ": it is not set to boot"));
     }
 }
