@@ -10,7 +10,8 @@
 //   check_bench --quick   1 and 16 adapters (smoke run)
 //
 // Exit code: 0 when every check gave the expected verdict and, in the full
-// run, the target is met; 1 when a verdict was wrong; 2 when the full run
+// run, the target is met (256 adapters judged, and checked live, in under
+// 1 s of CPU each); 1 when a verdict was wrong; 2 when the full run
 // misses the target.
 #include <unistd.h>
 
@@ -49,11 +50,10 @@ fcemu::Fleet BenchFleet(std::uint32_t adapters, std::string* expect) {
         d.port_wwn[7] = static_cast<std::uint8_t>(i);
         std::vector<fcemu::NodeEntry> nodes(entries);
         for (std::uint32_t j = 0; j < entries; ++j) {
-            nodes[j].wwn = {0x50, 0x00, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(j >> 16),
+            nodes[j].wwn = {0x52, 0x00, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(j >> 16),
                             static_cast<std::uint8_t>(j >> 8), static_cast<std::uint8_t>(j)};
             nodes[j].fcid = 0x010000u + j;
         }
-        nodes.back().wwn[0] = 0x51;  // the boot device's name nowhere
         d.node_list = std::move(nodes);
         fleet.devices.push_back(std::move(d));
         *expect += "[HBA" + std::to_string(i) + "]\nWWID=" +
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     const std::string expectPath = (dir / "expect.cfg").string();
 
     bool failed = false;
-    double judge256 = 0;
+    double judge256 = 0, live256 = 0;
     std::printf("| adapters | judgement CPU ms | live check CPU ms | fleet file check CPU ms |\n");
     std::printf("|--:|--:|--:|--:|\n");
     for (std::uint32_t n :
@@ -102,8 +102,9 @@ int main(int argc, char** argv) {
         std::fclose(f);
         std::string error;
         fccheck::Expectation expectation;
-        failed = failed || !fccheck::ReadExpectation(expectPath, false, &expectation, &error) ||
-                 !fcemu::SaveFleetFile(fleetPath, fleet, &error);
+        const bool prepared = fccheck::ReadExpectation(expectPath, false, &expectation, &error) &&
+                              fcemu::SaveFleetFile(fleetPath, fleet, &error);
+        failed = failed || !prepared;
 
         double cpu0 = CpuMs();
         const fccheck::Verdict verdict = fccheck::Judge(fleet, {expectation});
@@ -119,20 +120,28 @@ int main(int argc, char** argv) {
         cpu0 = CpuMs();
         const int fromFile = Run({"--fleet", fleetPath, "--expect", expectPath});
         const double fileCpu = CpuMs() - cpu0;
-        const bool ok = live == 1 && fromFile == 1 && fcemu::Violations().empty();
+        const bool ok = prepared && live == 1 && fromFile == 1 && fcemu::Violations().empty();
         failed = failed || !ok;
+        const std::string wrong = " FAILED: exit codes " + std::to_string(live) + " and " +
+                                  std::to_string(fromFile) + ", expected 1 " + error;
         std::printf("| %u | %.1f | %.0f | %.0f |%s\n", n, judge, liveCpu, fileCpu,
-                    ok ? "" : " FAILED");
-        if (n == 256) judge256 = judge;
+                    ok ? "" : wrong.c_str());
+        if (n == 256) {
+            judge256 = judge;
+            live256 = liveCpu;
+        }
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 
     bool met = true;
     if (!quick) {
-        met = judge256 < 1000.0;
-        std::printf("\n- 256 adapters with 2 MiB node lists judged < 1 s CPU: %.0f ms: %s\n",
-                    judge256, met ? "met" : "MISSED");
+        // What runs on the server is the live check: the requests, the
+        // judgement and the report together.
+        met = judge256 < 1000.0 && live256 < 1000.0;
+        std::printf("\n- 256 adapters with 2 MiB node lists judged < 1 s CPU, live check included: "
+                    "%.0f ms and %.0f ms: %s\n",
+                    judge256, live256, met ? "met" : "MISSED");
     }
     if (failed) return 1;
     return met ? 0 : 2;
