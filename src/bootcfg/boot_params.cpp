@@ -10,11 +10,8 @@
 namespace fcboot {
 namespace {
 
-// Region 4: the selected image's identifier, and the bytes the staged
-// sequence carries.
-constexpr std::uint32_t kSelectedImageOffset = 12;
+// Region 4: the kind byte of the selected image's identifier.
 constexpr std::uint32_t kSelectedKindOffset = 14;
-constexpr std::uint32_t kSequenceImageOffset = 52;
 
 // Region 8.
 constexpr std::uint32_t kBiosFlagsOffset = 4;
@@ -109,7 +106,21 @@ bool SuitableImage(void* context, std::uint32_t, const std::uint8_t* entry) {
     return true;
 }
 
+// The staged sequence with the selected image, ending with the region 4
+// write that records it in bytes 52..55 as well.
+std::uint32_t FinishBootImageActivation(std::uint32_t adapterIndex, std::uint8_t* image,
+                                        std::uint32_t id) {
+    StoreLe32(image + kActivatedImageOffset, id);
+    if (RunBootImageSequence(adapterIndex, image) != 0) return kBootNoValidImage;
+    return kBootOk;
+}
+
 }  // namespace
+
+bool BootImageActivationFinished(const std::uint8_t* selectRegion) {
+    return LoadLe32(selectRegion + kActivatedImageOffset) ==
+           LoadLe32(selectRegion + kSelectedImageOffset);
+}
 
 std::uint32_t IsAdapterWWN(std::uint32_t adapterIndex, const std::uint8_t* wwn) {
     std::uint8_t port[8];
@@ -224,10 +235,15 @@ std::uint32_t EnableBootSelection(const BootParams* p, std::uint32_t mode) {
 std::uint32_t EnsureBootImageSelected(std::uint32_t adapterIndex, std::uint32_t mode) {
     std::uint8_t image[kBootSelectRegionSize];
     if (ReadSelectImage(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
-    if (LoadLe32(image + kSelectedImageOffset) != 0 &&
-        CheckKindForMode(adapterIndex, image[kSelectedKindOffset], mode) == 0)
-        return kBootOk;  // the current selection suits the model: leave it
-    return SelectBootImage(adapterIndex, image, mode);
+    const std::uint32_t selected = LoadLe32(image + kSelectedImageOffset);
+    if (selected == 0 || CheckKindForMode(adapterIndex, image[kSelectedKindOffset], mode) != 0)
+        return SelectBootImage(adapterIndex, image, mode);
+    // The current selection suits the model: leave it, unless its staged
+    // activation never finished (a load that failed part-way). Left so, every
+    // later load would find it suitable and report success over an image the
+    // adapter may not boot; finishing it is what a run again is for.
+    if (!NeedsBootImageSequence(adapterIndex) || BootImageActivationFinished(image)) return kBootOk;
+    return FinishBootImageActivation(adapterIndex, image, selected);
 }
 
 DirectoryWalk WalkBootImageDirectory(std::uint32_t adapterIndex, DirectoryEntryVisitor visit,
@@ -266,9 +282,7 @@ std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, s
     StoreLe32(image + kSelectedImageOffset, search.found);
     if (WriteBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
     if (!NeedsBootImageSequence(adapterIndex)) return kBootOk;
-    StoreLe32(image + kSequenceImageOffset, search.found);
-    if (RunBootImageSequence(adapterIndex, image) != 0) return kBootNoValidImage;
-    return kBootOk;
+    return FinishBootImageActivation(adapterIndex, image, search.found);
 }
 
 std::uint32_t ReadRegionImage(std::uint32_t adapterIndex, std::uint32_t region,

@@ -24,6 +24,17 @@ constexpr std::uint32_t kBootSelectRegionSize = 60;
 constexpr std::uint32_t kBiosBootRegionSize = 60;
 constexpr std::uint32_t kEfibBootRegionSize = 256;
 
+// Region 4, in adapter order: the selected boot image's identifier, and the
+// identifier the staged boot image sequence records once it has finished.
+constexpr std::uint32_t kSelectedImageOffset = 12;
+constexpr std::uint32_t kActivatedImageOffset = 52;
+
+// True when a selected boot image's activation finished: bytes 52..55 of
+// the boot select region (region 4) repeat the identifier in bytes 12..15.
+// Only the two identifiers are compared; whether an image is selected at all
+// is the caller's question.
+bool BootImageActivationFinished(const std::uint8_t* selectRegion);
+
 // Most step-9 requests, and most step-10 requests, that one staged boot
 // image sequence sends before it gives up with 1: an adapter that never
 // reaches the awaited state must not hold the command forever.
