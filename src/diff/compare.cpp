@@ -222,7 +222,9 @@ const char kKeyPrefixRule[] =
 void JudgePrefix(FileRead* f, const ConfigPiece& p, std::size_t startsAt, const std::string& as,
                  const char* rule) {
     const std::string seen = Seen(p);
-    const std::string before = Trim(seen.substr(0, std::min(seen.size(), startsAt)));
+    std::string before = Trim(seen.substr(0, std::min(seen.size(), startsAt)));
+    // UTF-8's byte order mark, which Windows tools write, opens the file.
+    if (p.line == 1 && before.compare(0, 3, "\xEF\xBB\xBF") == 0) before = Trim(before.substr(3));
     std::string what;
     if (p.continued) {
         what = "the line is longer than 255 characters; a load reads its characters from " +
