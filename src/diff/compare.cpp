@@ -369,9 +369,9 @@ void OnPiece(void* context, const ConfigPiece& p) {
                 : f->sections.empty()
                     ? "it comes before the first section header"
                 : f->headerNotTaken > lastHeader
-                    ? "the header at line " + std::to_string(f->headerNotTaken) +
-                          " is not taken, so its section had all five keys already; a load "
-                          "reads nothing more up to the next header"
+                    ? "a load reads no key line after a section's fifth key up to the next "
+                      "header, and the header at line " + std::to_string(f->headerNotTaken) +
+                          " is not taken"
                     : "its section already had all five keys; a load reads nothing more up to "
                       "the next header";
             if (!inSection && seen.find_first_not_of(" \t") != std::string::npos &&
