@@ -285,8 +285,9 @@ TEST(FcbootDiff, VerifiesOnlyWhatALoadTookAsWritten) {
         EXPECT_EQ(r.code, c.findings.empty() ? fcdiff::kDiffSame : fcdiff::kDiffDifferent) << c.name;
         // Nothing printed, or first the finding's file and line.
         const std::size_t colon = c.findings.find(':');
-        const std::string first = c.findings.empty() ? "" : "want.cfg" + c.findings.substr(colon, c.findings.find(' ') - colon) + ": ";
-        EXPECT_EQ(r.out.substr(0, c.findings.empty() ? std::string::npos : first.size()), first) << c.name;
+        const std::string named =
+            c.findings.empty() ? "" : "want.cfg" + c.findings.substr(colon, c.findings.find(' ') - colon) + ": ";
+        EXPECT_EQ(r.out.substr(0, c.findings.empty() ? std::string::npos : named.size()), named) << c.name;
         EXPECT_EQ(KindsAndLines(Invoke({"--json"}).out), c.findings) << c.name;
         // The one-file check finds the same before anything is loaded.
         const DiffRun lint = Invoke({"--lint", "--json", "want.cfg"});
