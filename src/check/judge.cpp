@@ -30,13 +30,6 @@ std::string Hex(std::uint32_t value, int digits) {
     return text;
 }
 
-// The staged sequence ends by writing region 4 with the selected image's
-// identifier in bytes 52 to 55 as well; until then the adapter has not
-// taken the new image.
-bool ActivationFinished(const std::uint8_t* select) {
-    return std::memcmp(select + kActivatedImageOffset, select + kSelectedImageOffset, 4) == 0;
-}
-
 bool Served(const DeviceConfig& d) {
     return !d.attributes_fail && d.manufacturer.compare(0, sizeof kServedMaker - 1, kServedMaker) == 0;
 }
@@ -124,7 +117,7 @@ void JudgeVariant(const AdapterState& a, int v, std::uint32_t model, Judgement* 
         s->critical = true;
     }
     if (model != 0 && fcboot::ModelNeedsBootImageSequence(model) &&
-        !ActivationFinished(d.region4.data())) {
+        !fcboot::BootImageActivationFinished(d.region4.data())) {
         j->Add(State::Critical, a.name, variant, "activation",
                "the activation of boot image " + Hex(image, 8) +
                    " did not finish (region 4 bytes 52 to 55 hold " +
