@@ -110,6 +110,8 @@ const std::vector<Case>& Cases() {
         {"expect file unreadable", {}, {"--expect", ""}, fccheck::State::Unknown, {}},
         {"expect file with findings of its own", {},
          {"--expect", Boot(kA, kSeen) + "[HBA1]\nWWID=" + kB + "\n"}, fccheck::State::Unknown, {}},
+        {"expect file a load takes other than written", {},
+         {"--expect-efi", Section(kA, "1", "1", kSeen, "0 (the first LUN)")}, fccheck::State::Unknown, {}},
     };
     return cases;
 }

@@ -7,6 +7,7 @@
 
 #include "capture/capture.h"
 #include "check/check.h"
+#include "diff/diff.h"
 #include "fcboot_version.h"
 #include "frontend/frontend.h"
 
@@ -79,33 +80,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
     return true;
 }
 
-// Text after a value, a section a load skips, a name repeated: a file a load
-// would not take as written is no measure of what the adapters should hold.
-struct ExpectReading {
-    Expectation* expectation;
-    std::vector<std::string> problems;
-};
-
 std::uint32_t TakeSection(void* context, const fcboot::BootParams& record) {
-    ExpectReading& r = *static_cast<ExpectReading*>(context);
-    for (const fcboot::BootParams& earlier : r.expectation->sections)
-        if (std::memcmp(earlier.WWID, record.WWID, 8) == 0)
-            r.problems.push_back("WWID " + fcfleet::HexBytes(record.WWID, 8) + " has two sections");
-    r.expectation->sections.push_back(record);
+    static_cast<Expectation*>(context)->sections.push_back(record);
     return 0;
-}
-
-void NotePiece(void* context, const fcboot::ConfigPiece& piece) {
-    ExpectReading& r = *static_cast<ExpectReading*>(context);
-    if (piece.kind == fcboot::ConfigPieceKind::Rejected)
-        r.problems.push_back("line " + std::to_string(piece.line) + ": a value a load rejects");
-    if (piece.kind == fcboot::ConfigPieceKind::Restart)
-        r.problems.push_back("line " + std::to_string(piece.line) +
-                             ": a section header before the section above was complete");
-}
-
-void NoteDropped(void* context, const fcboot::BootParams&, std::uint32_t) {
-    static_cast<ExpectReading*>(context)->problems.push_back("a section a load skips: a key is missing");
 }
 
 std::string JsonCount(const char* name, unsigned value) {
@@ -133,27 +110,28 @@ bool ReadExpectation(const std::string& path, bool efib, Expectation* expectatio
     expectation->path = path;
     expectation->efib = efib;
     expectation->sections.clear();
+    // Text after a value, a section a load skips, a name repeated: a file a
+    // load would not take as written is no measure of what the adapters
+    // should hold.
+    fcdiff::Report lint;
+    if (!fcdiff::LintFile(path, &lint, error)) return false;
+    if (!lint.differences.empty()) {
+        *error = path + " has findings of its own (" + lint.differences.front().text +
+                 "; fcboot-diff --lint lists them): not judged";
+        return false;
+    }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         *error = "cannot read " + path;
         return false;
     }
-    ExpectReading reading{expectation, {}};
     fcboot::ConfigReaderHooks hooks;
-    hooks.context = &reading;
+    hooks.context = expectation;
     hooks.apply = TakeSection;
-    hooks.piece = NotePiece;
-    hooks.dropped = NoteDropped;
     const fcboot::ConfigReadResult result = fcboot::ReadBootConfig(file, hooks);
     std::fclose(file);
     if (result.readFailed) {
         *error = "cannot read " + path + " to its end";
-        return false;
-    }
-    if (expectation->sections.empty()) reading.problems.push_back("no complete section");
-    if (!reading.problems.empty()) {
-        *error = path + " has findings of its own (" + reading.problems.front() +
-                 "; fcboot-diff " + path + " " + path + " lists them): not judged";
         return false;
     }
     return true;
