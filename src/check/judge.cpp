@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 
 #include "adapter/bytes.h"
 #include "check/check.h"
