@@ -4,10 +4,11 @@
 #   -DCHECK=cli             fcboot's dispatch and exit codes on a machine
 #                           without adapters, through its real platform backend
 #   -DCHECK=diff_cli        fcboot-diff (FCBOOT) as a script runs it: version,
-#                           equal, differing and unreadable files
+#                           equal, differing and unreadable files, --lint
 #   -DCHECK=static_runtime  the Windows programs import no MinGW runtime DLL
 #   -DCHECK=capture_cli     fcboot-capture's command line on a machine
 #                           without devices (FCBOOT names it)
+#   -DCHECK=check_cli       fcboot-check's, likewise
 #
 # Inputs: FCBOOT (program), PROGRAMS (|-separated, static_runtime), EMULATOR
 # (|-separated command that runs FCBOOT, may be empty), WORK_DIR, VERSION_LINE,
@@ -51,6 +52,12 @@ if(CHECK STREQUAL "diff_cli")
   expect(0 "" a.cfg a.cfg)
   expect(1 "0000000000000001 BootDeviceLUN[0]: expected 0, found 9${eol}" a.cfg b.cfg)
   expect(2 "" a.cfg missing.cfg)
+  # The one-file check: clean, a finding with its line (CR LF lines, read
+  # as the load reads them), unreadable.
+  file(WRITE "${WORK_DIR}/c.cfg" "[HBA0]\r\nWWID=0000000000000001\r\nHostAdapterBiosEnable=1\r\nSelectBootEnable=0\r\nBootDeviceWWID=a001\r\nBootDeviceLUN[0]=0\r\n")
+  expect(0 "" --lint a.cfg)
+  expect(1 "c.cfg:5: BootDeviceWWID a001 is shorter than 16 digits; a load pads it on the left to 000000000000a001${eol}" --lint c.cfg)
+  expect(2 "" --lint missing.cfg)
   # A report that cannot be written is trouble, not a verdict.
   if(EXISTS /dev/full AND NOT emulator)
     execute_process(COMMAND "${FCBOOT}" a.cfg b.cfg WORKING_DIRECTORY "${WORK_DIR}"
@@ -127,6 +134,31 @@ elseif(CHECK STREQUAL "capture_cli")
   # A file that cannot be created: 2 and its name, whatever the devices.
   expect(2 "^$" "^fcboot-capture: cannot write no-such-folder/twin.json\r?\n$"
     no-such-folder/twin.json)
+
+elseif(CHECK STREQUAL "check_cli")
+  string(REPLACE "|" ";" emulator "${EMULATOR}")
+  file(REMOVE_RECURSE "${WORK_DIR}")
+  file(MAKE_DIRECTORY "${WORK_DIR}")
+  file(WRITE "${WORK_DIR}/boot.cfg" "[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=1\n")
+  function(expect code out_regex err_regex)
+    execute_process(COMMAND ${emulator} "${FCBOOT}" ${ARGN}
+      WORKING_DIRECTORY "${WORK_DIR}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc STREQUAL "${code}" OR NOT out MATCHES "${out_regex}" OR NOT err MATCHES "${err_regex}")
+      message(SEND_ERROR "fcboot-check ${ARGN}: exit ${rc}, stdout [${out}], stderr [${err}]; "
+                         "expected exit ${code}, stdout matching [${out_regex}], stderr [${err_regex}]")
+    endif()
+  endfunction()
+  set(perf " [|] adapters=0 set_to_boot=0 ready=0 warnings=0 critical=0\r?\n$")
+  expect(0 "^${VERSION_LINE}\r?\n$" "^$" --version)
+  expect(0 "^usage: fcboot-check [[]--fleet FILE[]]" "^$" --help)
+  # The status line even for wrong use, the usage on stderr.
+  expect(3 "^FCBOOT UNKNOWN - wrong use: unknown option --verbose${perf}" "^fcboot-check: unknown option --verbose\r?\nusage: " --verbose)
+  # No device answers here: unknown, in text and JSON.
+  expect(3 "^FCBOOT UNKNOWN - no served adapter found${perf}" "^$")
+  expect(3 "^{\r?\n  \"status\": \"UNKNOWN\"" "^$" --json)
+  # An expect file a load would skip a section of, or none at all.
+  expect(3 "^FCBOOT UNKNOWN - boot.cfg has findings of its own" "^$" --expect boot.cfg)
+  expect(3 "^FCBOOT UNKNOWN - [^\r\n]*absent.cfg" "^$" --expect-efi absent.cfg)
 
 else()
   message(FATAL_ERROR "unknown CHECK '${CHECK}'")

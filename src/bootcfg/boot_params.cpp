@@ -75,10 +75,10 @@ std::uint32_t ReadRegionPiece(std::uint32_t adapterIndex, std::uint32_t region,
 
 // The first steps of both reads: the record's adapter, and whether region
 // 4 selects a boot image.
-std::uint32_t ReadSelection(BootParams* p, std::uint32_t* adapterIndex) {
+std::uint32_t ReadSelection(BootParams* p, std::uint32_t* adapterIndex, std::uint8_t* select) {
     if (!FindRecordAdapter(p, adapterIndex)) return kBootNoSuchAdapter;
-    std::uint8_t select[kBootSelectRegionSize];
     if (ReadSelectImage(*adapterIndex, select) != 0) return kBootAdapterCommandFailed;
+    // Set here already: a record whose boot region then fails to read keeps it.
     p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
     return kBootOk;
 }
@@ -139,29 +139,46 @@ bool FindAdapterByWWN(const std::uint8_t* wwn, std::uint32_t* adapterIndex) {
     return false;
 }
 
-std::uint32_t ReadBootParamsBios(BootParams* p) {
-    std::uint32_t n = 0;
-    const std::uint32_t found = ReadSelection(p, &n);
-    if (found != kBootOk) return found;
-
-    std::uint8_t region[kBiosBootRegionSize] = {};
-    if (ReadRegionPiece(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
-        return kBootAdapterCommandFailed;
-    // Only the flags word is put back in region order; the marker before it
-    // is never looked at.
-    SwapWordsInPlace(region + kBiosFlagsOffset, 4);
+void DecodeBootParamsBios(const std::uint8_t* select, const std::uint8_t* region, BootParams* p) {
+    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
     const std::uint32_t flags = LoadLe32(region + kBiosFlagsOffset);
     if ((flags & kBiosFlagWwnPresent) != 0)
         CopySwapWords(region + kBiosWwnOffset, p->BootDeviceWWID, 8);
     p->BootDeviceLUN = region[kBiosLunOffset];
     if ((flags & kBiosFlagEnableValid) != 0 && region[kBiosEnableOffset] == 1)
         p->HostAdapterBiosEnable = 1;
+}
+
+std::uint32_t DecodeBootParamsEfib(const std::uint8_t* select, const std::uint8_t* region,
+                                   BootParams* p) {
+    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
+    // A region without the marker holds no EFIB settings.
+    if (std::memcmp(region, kEfibMarker, 4) != 0) return kBootAdapterCommandFailed;
+    if (region[kEfibWwnPresentOffset] == 1) CopySwapWords(region + kEfibWwnOffset, p->BootDeviceWWID, 8);
+    p->BootDeviceLUN = region[kEfibLunLowOffset] + 256u * (region[kEfibLunHighOffset] & 0x3Fu);
+    if ((region[kEfibEnableOffset] & 1) != 0) p->HostAdapterBiosEnable = 1;
+    return kBootOk;
+}
+
+std::uint32_t ReadBootParamsBios(BootParams* p) {
+    std::uint32_t n = 0;
+    std::uint8_t select[kBootSelectRegionSize];
+    const std::uint32_t found = ReadSelection(p, &n, select);
+    if (found != kBootOk) return found;
+
+    std::uint8_t region[kBiosBootRegionSize] = {};
+    if (ReadRegionPiece(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
+        return kBootAdapterCommandFailed;
+    // The dump delivers the marker and the flags word byte-reversed.
+    SwapWordsInPlace(region, 8);
+    DecodeBootParamsBios(select, region, p);
     return kBootOk;
 }
 
 std::uint32_t ReadBootParamsEfib(BootParams* p) {
     std::uint32_t n = 0;
-    const std::uint32_t found = ReadSelection(p, &n);
+    std::uint8_t select[kBootSelectRegionSize];
+    const std::uint32_t found = ReadSelection(p, &n, select);
     if (found != kBootOk) return found;
 
     std::uint8_t region[kEfibBootRegionSize] = {};
@@ -173,11 +190,7 @@ std::uint32_t ReadBootParamsEfib(BootParams* p) {
         // A region without the marker holds no EFIB settings: stop early.
         if (offset == 0 && std::memcmp(region, kEfibMarker, 4) != 0) return kBootAdapterCommandFailed;
     }
-
-    if (region[kEfibWwnPresentOffset] == 1) CopySwapWords(region + kEfibWwnOffset, p->BootDeviceWWID, 8);
-    p->BootDeviceLUN = region[kEfibLunLowOffset] + 256u * (region[kEfibLunHighOffset] & 0x3Fu);
-    if ((region[kEfibEnableOffset] & 1) != 0) p->HostAdapterBiosEnable = 1;
-    return kBootOk;
+    return DecodeBootParamsEfib(select, region, p);
 }
 
 std::uint32_t WriteBootParamsBios(const BootParams* p) {

@@ -40,6 +40,11 @@ bool BootImageActivationFinished(const std::uint8_t* selectRegion);
 // reaches the awaited state must not hold the command forever.
 constexpr std::uint32_t kMaxBootImageStepsPerStage = 64;
 
+// Whether a failed dump prints its line on standard output, as the utility
+// does. A program whose standard output is a report of its own (the
+// readiness check) turns it off and reports the failure its own way.
+extern bool g_DumpFailureLine;
+
 std::uint32_t IssueMboxRetry(std::uint32_t adapterIndex, std::uint8_t* block,
                              std::uint32_t responseSize);
 std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
@@ -71,6 +76,14 @@ std::uint32_t IdentifyAdapterModel(std::uint32_t adapterIndex);
 std::uint32_t isValidBootBios(std::uint32_t adapterIndex, std::uint8_t kind);
 std::uint32_t isValidBootEfi(std::uint32_t adapterIndex, std::uint8_t kind);
 bool NeedsBootImageSequence(std::uint32_t adapterIndex);
+// The same judgements without an adapter, from what identifies it: the chip
+// code its revision words give, its model code (0: unknown), whether a kind
+// suits the model in `mode` (0: it does; no line printed), and whether the
+// model needs the staged sequence.
+std::uint16_t ChipCodeOf(std::uint32_t primary, std::uint32_t secondary, std::uint16_t deviceId);
+std::uint32_t ModelForIdentity(std::uint16_t deviceId, std::uint16_t chip);
+std::uint32_t IsValidBootKind(std::uint32_t model, std::uint8_t kind, std::uint32_t mode);
+bool ModelNeedsBootImageSequence(std::uint32_t model);
 // list: count byte, then the values.
 std::uint32_t FindInValueList(std::uint8_t value, const std::uint8_t* list);
 
@@ -131,6 +144,13 @@ constexpr std::uint32_t kModeEfib = 2;  // the only bit of `mode` that is tested
 std::uint32_t IsAdapterWWN(std::uint32_t adapterIndex, const std::uint8_t* wwn);
 // Lowest matching index in *adapterIndex and true, or false when none has it.
 bool FindAdapterByWWN(const std::uint8_t* wwn, std::uint32_t* adapterIndex);
+// What the reads make of the regions, from images exactly as the adapter
+// holds them (region 4, and region 8 or 10): the fields a read sets. The
+// EFIB form returns 4 for a region without the "EFIB" marker, which a read
+// fails with too (SelectBootEnable is set all the same).
+void DecodeBootParamsBios(const std::uint8_t* select, const std::uint8_t* region, BootParams* p);
+std::uint32_t DecodeBootParamsEfib(const std::uint8_t* select, const std::uint8_t* region,
+                                   BootParams* p);
 std::uint32_t ReadBootParamsBios(BootParams* p);
 std::uint32_t ReadBootParamsEfib(BootParams* p);
 std::uint32_t WriteBootParamsBios(const BootParams* p);
