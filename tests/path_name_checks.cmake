@@ -21,7 +21,7 @@ set(ENV{LC_ALL} C.UTF-8)
 set(names plain 日本 Jürgen)
 
 # <exit code>|<program>|<arguments, space-separated>|<stderr regex>, in order, for each name
-# in place of @. "emu", "diff" and "capture" are the programs in the stage's
+# in place of @. "emu", "diff", "check" and "capture" are the programs in the stage's
 # prefix, "console" is fcboot-diff there on a terminal (its messages on
 # standard output then), "device" the script: the program as a process of
 # its own, opening its devices through the emulator's driver. The runs
@@ -38,6 +38,7 @@ set(cases
   "0|emu|--show @/@-twin.json|^$"
   "0|diff|@/@.cfg @/@.cfg|^$"
   "2|diff|@/@.cfg @/none.cfg|cannot read @/none.cfg"
+  "0|check|--fleet @/@.json --expect @/@.cfg|^$"
   # The same message written to a console: Wine makes one on a terminal.
   "2|console|@/@.cfg @/none.cfg|cannot read @/none.cfg"
   # No device answers in this prefix.
@@ -47,6 +48,7 @@ set(cases
 set(run_emu ${emulator} "${MINGW_DIR}/fcboot-emu.exe")
 set(run_diff ${emulator} "${MINGW_DIR}/fcboot-diff.exe")
 set(run_capture ${emulator} "${MINGW_DIR}/fcboot-capture.exe")
+set(run_check ${emulator} "${MINGW_DIR}/fcboot-check.exe")
 set(run_device "${SCRIPT}")
 
 foreach(name IN LISTS names)

@@ -4,11 +4,18 @@
 #include <string>
 
 #include "check/check.h"
+#include "platform/names.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int CheckProgram(int argc, char** argv) {
     std::string out, err;
     const int code = fccheck::CheckMain(argc, argv, &out, &err);
-    std::fputs(out.c_str(), stdout);
-    std::fputs(err.c_str(), stderr);
+    fcplat::WriteText(stdout, out);
+    fcplat::WriteText(stderr, err);
     return code;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return fcplat::RunMain(argc, argv, CheckProgram); }

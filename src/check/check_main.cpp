@@ -10,6 +10,7 @@
 #include "diff/diff.h"
 #include "fcboot_version.h"
 #include "frontend/frontend.h"
+#include "platform/names.h"
 
 namespace fccheck {
 namespace {
@@ -120,7 +121,7 @@ bool ReadExpectation(const std::string& path, bool efib, Expectation* expectatio
                  "; fcboot-diff --lint lists them): not judged";
         return false;
     }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = fcplat::OpenFile(path.c_str(), "rb");
     if (file == nullptr) {
         *error = "cannot read " + path;
         return false;
