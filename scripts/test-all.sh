@@ -40,7 +40,7 @@ groups=()
 wants mingw && groups+=(mingw packaging)
 wants clang && groups+=(clang)
 wants fuzz && groups+=(fuzz)
-wants default && groups+=(bench memcheck)
+wants default && groups+=(bench memcheck rollout)
 scripts/install-deps.sh "${groups[@]}"
 
 # --- stages -----------------------------------------------------------------

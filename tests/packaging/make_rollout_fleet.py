@@ -62,6 +62,8 @@ STATES = [
      "would-change", "changed", "unchanged"),
     ("no-adapter", no_adapter, None, "file", render(IN_STATE), "failed", "failed", "failed"),
     ("no-boot-image", no_boot_image, None, "vars", BOOTING, "would-change", "rolled-back", "rolled-back"),
+    # The rehearsal on the controller catches it before the server is loaded.
+    ("no-boot-image-rehearsed", no_boot_image, None, "vars", BOOTING, "failed", "failed", "failed"),
     ("activation-fails", activation_fails, None, "file", render(BOOTING),
      "would-change", "rolled-back", "rolled-back"),
     ("absent-adapter", None, None, "file",
@@ -104,6 +106,11 @@ def main():
             with open(os.path.join(out, "want", host + ".cfg"), "w", encoding="utf-8") as f:
                 f.write(want)
             host_vars = {"fcboot_want": "want/%s.cfg" % host}
+        if state == "lun":
+            # A trailing backslash is no doubled one in the paths made of it.
+            host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot\\"
+        if state.endswith("-rehearsed"):
+            host_vars["fcboot_rehearse"] = True
         if state == "new":
             # No fcboot on the server yet: the rollout installs the package.
             os.makedirs(os.path.join(out, "hosts", host), exist_ok=True)
