@@ -45,6 +45,7 @@ fcboot_ship(fcboot "Saves and restores Fibre Channel adapter boot settings")
 fcboot_ship(fcboot-emu "Rehearses fcboot commands on an emulated server")
 fcboot_ship(fcboot-diff "Compares boot configuration files as a load reads them")
 fcboot_ship(fcboot-capture "Captures the adapters into a fleet file, reading only")
+fcboot_ship(fcboot-check "Tells whether the server will boot from the SAN, reading only")
 
 install(TARGETS ${FCBOOT_SHIPPED_PROGRAMS}
   RUNTIME DESTINATION .
@@ -67,6 +68,11 @@ install(FILES ${_fcboot_pkg_files}/boot.cfg examples/demo-fleet.json
   COMPONENT ${_fcboot_pkg_component})
 # The playbooks run on a Linux controller: their line ends stay as they are.
 install(DIRECTORY examples/ansible
+  DESTINATION examples
+  COMPONENT ${_fcboot_pkg_component})
+# The check's monitoring definitions: for the monitoring server, and for the
+# agent on the Windows server.
+install(DIRECTORY examples/monitoring
   DESTINATION examples
   COMPONENT ${_fcboot_pkg_component})
 

@@ -3,7 +3,8 @@
 // its first byte) into three adapters, two of which run the staged boot image
 // sequence when an image is selected. fcboot-diff then compares the input's
 // two halves and the whole input with itself, which must find no difference
-// of settings.
+// of settings, and checks the input alone, which must find what the
+// comparison found about it.
 #include <cstddef>
 #include <cstdint>
 
@@ -58,6 +59,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     "cannot write the halves");
     const bool exact = size > 0 && (data[0] & 2) != 0;
     Compare(first, second, exact);
-    RequireSameAsItself(Compare(path, path, exact));
+    const fcdiff::Report self = Compare(path, path, exact);
+    RequireSameAsItself(self);
+
+    // The one-file check finds exactly the file's own half of that.
+    fcdiff::Report lint;
+    std::string error;
+    fcfuzz::Require(fcdiff::LintFile(path, &lint, &error), error);
+    fcdiff::LintJson(lint, path);
+    fcfuzz::Require(lint.differences.size() * 2 == self.differences.size() &&
+                        lint.notes.size() * 2 == self.notes.size(),
+                    "--lint finds other than the file's half of a comparison with itself");
+    for (std::size_t i = 0; i < lint.differences.size(); ++i)
+        fcfuzz::Require(lint.differences[i].text == self.differences[i].text,
+                        "--lint differs: " + lint.differences[i].text);
     return 0;
 }

@@ -7,12 +7,14 @@
 #
 # Usage: scripts/fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...
 #        scripts/fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] --capture OUT
+#        scripts/fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] --check [CHECK-ARG...]
 #
 # The command line, standard output and error, exit codes (125 for its own
 # errors), the fleet file's write-back and the request log mean what they
 # mean for fcboot-emu. --capture OUT runs the Windows build's
 # fcboot-capture.exe the same way instead of fcboot.exe; its lines on
-# standard error begin with its own name. File names may be Linux paths; the
+# standard error begin with its own name. --check runs fcboot-check.exe with
+# the arguments after it. File names may be Linux paths; the
 # program gets their Windows form (Wine's drive Z: is the Linux root).
 #
 # Needs only the mingw preset's build (cmake --preset mingw && cmake --build
@@ -51,6 +53,7 @@ usage() {
     cat <<'EOT'
 usage: fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...
        fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] --capture OUT
+       fcboot-emu-wine.sh [--fleet FILE] [--requests FILE] [--allow-incomplete] --check [CHECK-ARG...]
 Runs the Windows build's fcboot.exe with ARG... (or fcboot-capture.exe OUT)
 under Wine through the emulator's driver, against the fleet file (default:
 the built-in demo server); the options mean what they mean for fcboot-emu.
@@ -63,9 +66,11 @@ EOT
 emu_options=()
 version=0
 capture=()
+check=0
 while [ "$#" -gt 0 ]; do
     case "$1" in
         --) shift; break ;;
+        --check) shift; check=1; break ;;
         --fleet | --requests | --capture)
             [ "$#" -ge 2 ] || { echo "fcboot-emu: $1 needs a file name" >&2; exit 125; }
             if [ "$1" != --capture ]; then
@@ -89,6 +94,15 @@ if [ "${#capture[@]}" -ne 0 ]; then
     [ "$#" -eq 0 ] || { echo "fcboot-emu: --capture takes no arguments for fcboot" >&2; exit 125; }
     program=fcboot-capture.exe
     args=("${capture[@]}")
+elif [ "$check" -eq 1 ]; then
+    [ "${#capture[@]}" -eq 0 ] || { echo "fcboot-emu: --check takes no --capture" >&2; exit 125; }
+    program=fcboot-check.exe
+    args=()
+    while [ "$#" -gt 0 ]; do
+        args+=("$1")
+        case "$1" in --fleet | --expect | --expect-efi) [ "$#" -ge 2 ] && args+=("$(winpath "$2")") && shift ;; esac
+        shift
+    done
 elif [ "$#" -eq 2 ]; then
     case "$1" in /s | /se | /l | /le) args=("$1" "$(winpath "$2")") ;; esac
 fi

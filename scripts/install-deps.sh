@@ -2,12 +2,13 @@
 # Installs the Debian packages the builds need, only those that are missing,
 # and only when run as root (otherwise it names them and goes on).
 #
-# Usage: scripts/install-deps.sh [mingw] [packaging] [rollout] [clang] [fuzz] [bench] [memcheck]
+# Usage: scripts/install-deps.sh [mingw] [packaging] [rollout] [clang] [fuzz] [bench] [memcheck] [monitoring]
 #   the Linux build's packages always; mingw: the Windows build and Wine;
 #   packaging: the Windows packages (zip, MSI), signing and the rollout
 #   playbooks, with what their tests use; rollout: Ansible, for the rehearsal
-#   of a rollout on twins; clang: the clang build; fuzz: clang
-#   with the libFuzzer runtime.
+#   of a rollout on twins; clang: the clang build; fuzz: clang with the
+#   libFuzzer runtime; monitoring: Nagios Core, which runs fcboot-check in a
+#   test.
 set -euo pipefail
 
 packages=(
@@ -25,6 +26,7 @@ for extra in "$@"; do
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         bench) packages+=(libbenchmark-dev) ;;
         memcheck) packages+=(valgrind) ;;
+        monitoring) packages+=(nagios4-core) ;;
         *) echo "install-deps.sh: unknown package group '$extra'" >&2; exit 2 ;;
     esac
 done

@@ -40,7 +40,7 @@ groups=()
 wants mingw && groups+=(mingw packaging)
 wants clang && groups+=(clang)
 wants fuzz && groups+=(fuzz)
-wants default && groups+=(bench memcheck rollout)
+wants default && groups+=(bench memcheck monitoring rollout)
 scripts/install-deps.sh "${groups[@]}"
 
 # --- stages -----------------------------------------------------------------
@@ -132,7 +132,7 @@ done
 
 # --- benchmark smoke run ----------------------------------------------------
 # With the default stage: the benchmarks built from the "bench" preset, the
-# fleet and capture benchmarks over their smallest fleets and one short pass
+# fleet, capture and check benchmarks over their smallest fleets and one short pass
 # of the micro-benchmarks. The full run is documented in docs/performance.md.
 if [[ " ${stages[*]} " == *" default "* ]]; then
     t0=$SECONDS
@@ -141,9 +141,10 @@ if [[ " ${stages[*]} " == *" default "* ]]; then
     echo
     echo "== bench: smoke run ($bench_dir)"
     if cmake --preset bench -B "$bench_dir" </dev/null >/dev/null &&
-        cmake --build "$bench_dir" -j "$jobs" --target fleet_bench capture_bench micro_bench </dev/null &&
+        cmake --build "$bench_dir" -j "$jobs" --target fleet_bench capture_bench check_bench micro_bench </dev/null &&
         "$bench_dir/bench/fleet_bench" --quick </dev/null &&
         "$bench_dir/bench/capture_bench" --quick </dev/null &&
+        "$bench_dir/bench/check_bench" --quick </dev/null &&
         "$bench_dir/bench/micro_bench" --benchmark_min_time=0.01 </dev/null >/dev/null; then
         echo "== bench: ok ($((SECONDS - t0)) s)"
     else

@@ -112,6 +112,7 @@ TEST_F(BootParamsEmu, SelectionSendsOnlyWhatIsNeededAndWalksTheDirectory) {
     fcemu::DeviceConfig d = Device(kChipF100);
     for (std::uint8_t i = 0; i < 60; ++i) d.region4[i] = static_cast<std::uint8_t>(0xA0 + i);
     StoreLe32(d.region4.data() + 12, Image(3, 0x7E, 1));  // acceptable for 0xF100 in both checks
+    StoreLe32(d.region4.data() + 52, Image(3, 0x7E, 1));  // and its activation finished
     Start(d);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(EnableBootSelection(&p, 0), 0u);
@@ -142,6 +143,82 @@ TEST_F(BootParamsEmu, SelectionSendsOnlyWhatIsNeededAndWalksTheDirectory) {
     EXPECT_EQ(LoadLe32(r4.data() + 52), Image(3, 0x79, 3));
     EXPECT_EQ(Sent(156), 3u);
     EXPECT_EQ(Sent(27), 2u);  // before and after the staged sequence
+}
+
+// A selection whose staged activation never finished (bytes 52..55 of region
+// 4 do not repeat bytes 12..15) is finished by the next selection on a model
+// that stages it, and left alone on one that does not. Whatever step of a
+// selection fails, running it again without the fault ends where a clean
+// selection ends.
+TEST_F(BootParamsEmu, AnUnfinishedActivationIsFinishedWhereTheModelStagesIt) {
+    using Effect = fcemu::FaultRule::Effect;
+    const std::uint32_t kSame = 1, kOther = Image(3, 0x79, 3);
+    const struct {
+        const char* what;
+        bool staged;          // 0xF100, else 0xF800
+        std::uint32_t mode;
+        bool selected;        // the boot code image in bytes 12..15, else none
+        std::uint32_t activated;  // bytes 52..55; kSame: the boot code image
+        std::vector<fcemu::FaultRule> faults;
+        std::uint32_t result;
+        int steps, writes;    // commands 156 and 27 sent, when no fault is set
+    } cases[] = {
+        {"finished", true, 0, true, kSame, {}, kBootOk, 0, 0},
+        {"finished, EFIB", true, kModeEfib, true, kSame, {}, kBootOk, 0, 0},
+        {"never activated", true, 0, true, 0, {}, kBootOk, 3, 1},
+        {"never activated, EFIB", true, kModeEfib, true, 0, {}, kBootOk, 3, 1},
+        {"another image activated", true, 0, true, kOther, {}, kBootOk, 3, 1},
+        {"no staged sequence", false, kModeEfib, true, 0, {}, kBootOk, 0, 0},
+        {"advance step fails", true, 0, true, 0, {{"mailbox:156", 1, {}, Effect::Fail, 31}},
+         kBootNoValidImage, 0, 0},
+        {"start answers no known state", true, 0, true, 0, {{"mailbox:156", 0, {}, Effect::State, 0}},
+         kBootNoValidImage, 0, 0},
+        {"final region 4 write fails", true, 0, true, 0, {{"mailbox:27", 0, {}, Effect::Fail, 31}},
+         kBootNoValidImage, 0, 0},
+        {"fresh selection, finish step fails", true, 0, false, 0,
+         {{"mailbox:156", 2, {}, Effect::MbxStatus, 18}}, kBootNoValidImage, 0, 0},
+        {"fresh selection, final region 4 write fails", true, 0, false, 0,
+         {{"mailbox:27", 1, {}, Effect::Fail, 31}}, kBootNoValidImage, 0, 0},
+    };
+    Start(Device(kChipF100));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::uint32_t image = c.staged ? Image(3, 0x7E, 1) : Image(3, 0x25, 9);
+        fcemu::DeviceConfig d = Device(c.staged ? kChipF100 : kChipF800);
+        d.boot_images = {image};
+        for (std::uint8_t i = 0; i < 60; ++i) d.region4[i] = static_cast<std::uint8_t>(0xA0 + i);
+        StoreLe32(d.region4.data() + 12, c.selected ? image : 0);
+        StoreLe32(d.region4.data() + 52, c.activated == kSame ? image : c.activated);
+        d.faults = c.faults;
+        // Where one clean selection puts region 4: the image selected, and on
+        // a staged model activated; every other byte as it was.
+        auto clean = d.region4;
+        StoreLe32(clean.data() + 12, image);
+        if (c.staged) StoreLe32(clean.data() + 52, image);
+
+        Restart(d);
+        EXPECT_EQ(EnableBootSelection(&p, c.mode), c.result);
+        if (c.faults.empty()) {
+            EXPECT_EQ(After().region4, clean);
+            EXPECT_EQ(Sent(156), static_cast<std::size_t>(c.steps));
+            EXPECT_EQ(Sent(27), static_cast<std::size_t>(c.writes));
+            // Finishing a selection takes the image in place: no directory walk.
+            EXPECT_EQ(Sent(23), 1u);
+            continue;
+        }
+        // The failure leaves the image selected but not activated, and says so.
+        const auto failed = After().region4;
+        EXPECT_EQ(LoadLe32(failed.data() + 12), image);
+        EXPECT_FALSE(BootImageActivationFinished(failed.data()));
+
+        fcemu::DeviceConfig again = After();
+        again.faults.clear();
+        Restart(again);
+        EXPECT_EQ(EnableBootSelection(&p, c.mode), kBootOk);
+        EXPECT_EQ(After().region4, clean);
+        EXPECT_TRUE(BootImageActivationFinished(After().region4.data()));
+        EXPECT_EQ(Sent(23), 1u);  // region 4 only: the selection is taken as found
+    }
 }
 
 TEST_F(BootParamsEmu, WalksThatEndWithoutAWrite) {

@@ -1,6 +1,7 @@
-# The Windows build's fcboot.exe and fcboot-capture.exe through the emulator's
-# driver under Wine (scripts/fcboot-emu-wine.sh), judged against fcboot-emu.exe
-# running the utility or the capture in-process on the same fleet and command:
+# The Windows build's fcboot.exe, fcboot-capture.exe and fcboot-check.exe
+# through the emulator's driver under Wine (scripts/fcboot-emu-wine.sh), judged
+# against fcboot-emu.exe running the utility, the capture or the check
+# in-process on the same fleet and command:
 # exit code, standard output and error (no violation), the file, the fleet
 # written back and the request log must agree, but for the failed opens of
 # ports the fleet lacks, which never reach the driver. Faults of the harness
@@ -202,6 +203,11 @@ foreach(sample "${DEMO_FLEET}" ${samples})
   same(NAME capture_${name} FLEET "${fleet}" EXIT 0 ARGS --capture FILE twin.json UNCHANGED)
 endforeach()
 twins(AreExact)
+
+# --- fcboot-check.exe: the live check, ready and not -------------------------
+same(NAME check_ok FLEET "${demo}" EXIT 0 ARGS --check --expect FILE boot.cfg BEFORE "${example}" UNCHANGED)
+same(NAME check_critical FLEET "${demo}" EXIT 2 ARGS --check --json --expect FILE boot.cfg
+     BEFORE "[HBA0]\nWWID=1000000000000002\nHostAdapterBiosEnable=1\nSelectBootEnable=1\nBootDeviceWWID=500000000000a001\nBootDeviceLUN[0]=0\n" UNCHANGED)
 
 # --- faults of the harness --------------------------------------------------
 with_rule(fleet "${demo}" 1 [=[{"match": "mailbox:23", "fail": 1167}]=])

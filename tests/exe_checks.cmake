@@ -4,7 +4,7 @@
 #   -DCHECK=cli             fcboot's dispatch and exit codes on a machine
 #                           without adapters, through its real platform backend
 #   -DCHECK=diff_cli        fcboot-diff (FCBOOT) as a script runs it: version,
-#                           equal, differing and unreadable files
+#                           equal, differing and unreadable files, --lint
 #   -DCHECK=static_runtime  the Windows programs import no MinGW runtime DLL
 #   -DCHECK=capture_cli     fcboot-capture's command line on a machine
 #                           without devices (FCBOOT names it)
@@ -51,6 +51,12 @@ if(CHECK STREQUAL "diff_cli")
   expect(0 "" a.cfg a.cfg)
   expect(1 "0000000000000001 BootDeviceLUN[0]: expected 0, found 9${eol}" a.cfg b.cfg)
   expect(2 "" a.cfg missing.cfg)
+  # The one-file check: clean, a finding with its line (CR LF lines, read
+  # as the load reads them), unreadable.
+  file(WRITE "${WORK_DIR}/c.cfg" "[HBA0]\r\nWWID=0000000000000001\r\nHostAdapterBiosEnable=1\r\nSelectBootEnable=0\r\nBootDeviceWWID=a001\r\nBootDeviceLUN[0]=0\r\n")
+  expect(0 "" --lint a.cfg)
+  expect(1 "c.cfg:5: BootDeviceWWID a001 is shorter than 16 digits; a load pads it on the left to 000000000000a001${eol}" --lint c.cfg)
+  expect(2 "" --lint missing.cfg)
   # A report that cannot be written is trouble, not a verdict.
   if(EXISTS /dev/full AND NOT emulator)
     execute_process(COMMAND "${FCBOOT}" a.cfg b.cfg WORKING_DIRECTORY "${WORK_DIR}"

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,9 @@ fcemu::DeviceConfig Device(const Shape& a) {
     return d;
 }
 
-enum class Selection { Kept, Select, Clear };
+// Kept: a selection whose activation finished; Unfinished: one whose staged
+// activation never did (bytes 52..55 of region 4 zero).
+enum class Selection { Kept, Unfinished, Select, Clear };
 
 // GET_NODE_LIST requests of one read: the first buffer is 8 KiB and doubles
 // after every "buffer too small" until the 40-byte entries fit (300 of them
@@ -94,6 +97,11 @@ fcemu::RequestCounts Expected(std::size_t n, const std::string& option, Selectio
         c.portQueries += 2 * search;
         ++(efib ? c.mbox27Ext : c.mbox27);
         if (selection == Selection::Clear) c.mbox27 += 1;
+        if (selection == Selection::Unfinished && !a.modelFromId) {
+            // The staged sequence with the image found, then region 4.
+            c.mbox27 += 1;
+            c.mbox156 += 3;
+        }
         if (selection == Selection::Select) {
             // Directory head and its one entry, then region 4 written; the
             // staged sequence adds start, advance, finish and region 4 again.
@@ -108,7 +116,8 @@ fcemu::RequestCounts Expected(std::size_t n, const std::string& option, Selectio
 
 TEST(RequestCount, SaveAndLoadSendExactlyTheSequencesRequests) {
     for (const std::string option : {"/s", "/se", "/l", "/le"})
-        for (const Selection sel : {Selection::Kept, Selection::Select, Selection::Clear})
+        for (const Selection sel :
+             {Selection::Kept, Selection::Unfinished, Selection::Select, Selection::Clear})
             for (std::size_t n = 1; n <= 3 && (option[1] == 'l' || sel == Selection::Kept); ++n) {
                 SCOPED_TRACE(option + ", selection case " + std::to_string(static_cast<int>(sel)) +
                              ", " + std::to_string(n) + " adapters");
@@ -121,8 +130,10 @@ TEST(RequestCount, SaveAndLoadSendExactlyTheSequencesRequests) {
                 for (std::size_t i = 0; i < n; ++i) {
                     fleet.devices.push_back(Device(kShapes[i]));
                     // Boot image 0x03960001 (kind 0x96) selected in region 4.
-                    if (sel != Selection::Select)
-                        fcboot::StoreLe32(fleet.devices.back().region4.data() + 12, 0x03960001u);
+                    auto& r4 = fleet.devices.back().region4;
+                    if (sel != Selection::Select) fcboot::StoreLe32(r4.data() + 12, 0x03960001u);
+                    if (sel != Selection::Select && sel != Selection::Unfinished)
+                        fcboot::StoreLe32(r4.data() + 52, 0x03960001u);
                 }
                 const std::string file = fctest::TempDir() + "/boot.cfg";
                 fctest::WriteFileBytes(file, text);
@@ -131,6 +142,37 @@ TEST(RequestCount, SaveAndLoadSendExactlyTheSequencesRequests) {
                 EXPECT_TRUE(r.violations.empty());
                 EXPECT_EQ(InOrder(fcemu::CountRequests(r.log)), InOrder(Expected(n, option, sel)));
             }
+}
+
+// A load over a server that already holds the file, selections activated,
+// changes nothing and writes nothing but each section's boot region, with
+// the bytes it already holds: no region 4 write, no staged sequence, no
+// directory walk.
+TEST(RequestCount, ALoadOverItsOwnResultWritesOnlyTheSameBootRegions) {
+    fcemu::Fleet fleet;
+    std::string text;
+    for (const Shape& a : kShapes) {
+        fleet.devices.push_back(Device(a));
+        fleet.devices.back().boot_images = {0x03960001u};
+        text += fctest::Section(a.wwid, "1", "1", "500000000000a001", "3");
+    }
+    const std::string file = fctest::TempDir() + "/boot.cfg";
+    fctest::WriteFileBytes(file, text);
+    for (const std::string option : {"/l", "/le"}) {
+        SCOPED_TRACE(option);
+        const auto first = fctest::RunUtility(fleet, {option, file});
+        ASSERT_EQ(first.exit_code, 0);
+        const auto again = fctest::RunUtility(first.fleet_after, {option, file});
+        EXPECT_EQ(again.exit_code, 0);
+        EXPECT_TRUE(again.violations.empty());
+        EXPECT_EQ(fcemu::SerializeFleet(again.fleet_after), fcemu::SerializeFleet(first.fleet_after));
+        const auto counts = fcemu::CountRequests(again.log);
+        EXPECT_EQ(counts.mbox156, 0u);
+        EXPECT_EQ(counts.mbox27 + counts.mbox27Ext, std::size(kShapes));
+        for (const auto& rec : fctest::MailboxCalls(again.log, 27))
+            EXPECT_EQ(rec.region, option == "/le" ? 10u : 8u);
+        for (const auto& rec : fctest::MailboxCalls(again.log, 23)) EXPECT_FALSE(rec.address);
+    }
 }
 
 // The capture reads every adapter alike: the attributes before and after the

@@ -1,5 +1,5 @@
 // fcboot-diff: compares two boot configuration files as a load reads them,
-// adapter by adapter. A file tool: it opens no device.
+// adapter by adapter, or checks one alone. A file tool: it opens no device.
 #include <cstdio>
 #include <string>
 

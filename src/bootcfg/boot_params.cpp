@@ -10,11 +10,8 @@
 namespace fcboot {
 namespace {
 
-// Region 4: the selected image's identifier, and the bytes the staged
-// sequence carries.
-constexpr std::uint32_t kSelectedImageOffset = 12;
+// Region 4: the kind byte of the selected image's identifier.
 constexpr std::uint32_t kSelectedKindOffset = 14;
-constexpr std::uint32_t kSequenceImageOffset = 52;
 
 // Region 8.
 constexpr std::uint32_t kBiosFlagsOffset = 4;
@@ -78,10 +75,10 @@ std::uint32_t ReadRegionPiece(std::uint32_t adapterIndex, std::uint32_t region,
 
 // The first steps of both reads: the record's adapter, and whether region
 // 4 selects a boot image.
-std::uint32_t ReadSelection(BootParams* p, std::uint32_t* adapterIndex) {
+std::uint32_t ReadSelection(BootParams* p, std::uint32_t* adapterIndex, std::uint8_t* select) {
     if (!FindRecordAdapter(p, adapterIndex)) return kBootNoSuchAdapter;
-    std::uint8_t select[kBootSelectRegionSize];
     if (ReadSelectImage(*adapterIndex, select) != 0) return kBootAdapterCommandFailed;
+    // Set here already: a record whose boot region then fails to read keeps it.
     p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
     return kBootOk;
 }
@@ -109,7 +106,21 @@ bool SuitableImage(void* context, std::uint32_t, const std::uint8_t* entry) {
     return true;
 }
 
+// The staged sequence with the selected image, ending with the region 4
+// write that records it in bytes 52..55 as well.
+std::uint32_t FinishBootImageActivation(std::uint32_t adapterIndex, std::uint8_t* image,
+                                        std::uint32_t id) {
+    StoreLe32(image + kActivatedImageOffset, id);
+    if (RunBootImageSequence(adapterIndex, image) != 0) return kBootNoValidImage;
+    return kBootOk;
+}
+
 }  // namespace
+
+bool BootImageActivationFinished(const std::uint8_t* selectRegion) {
+    return LoadLe32(selectRegion + kActivatedImageOffset) ==
+           LoadLe32(selectRegion + kSelectedImageOffset);
+}
 
 std::uint32_t IsAdapterWWN(std::uint32_t adapterIndex, const std::uint8_t* wwn) {
     std::uint8_t port[8];
@@ -128,29 +139,46 @@ bool FindAdapterByWWN(const std::uint8_t* wwn, std::uint32_t* adapterIndex) {
     return false;
 }
 
-std::uint32_t ReadBootParamsBios(BootParams* p) {
-    std::uint32_t n = 0;
-    const std::uint32_t found = ReadSelection(p, &n);
-    if (found != kBootOk) return found;
-
-    std::uint8_t region[kBiosBootRegionSize] = {};
-    if (ReadRegionPiece(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
-        return kBootAdapterCommandFailed;
-    // Only the flags word is put back in region order; the marker before it
-    // is never looked at.
-    SwapWordsInPlace(region + kBiosFlagsOffset, 4);
+void DecodeBootParamsBios(const std::uint8_t* select, const std::uint8_t* region, BootParams* p) {
+    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
     const std::uint32_t flags = LoadLe32(region + kBiosFlagsOffset);
     if ((flags & kBiosFlagWwnPresent) != 0)
         CopySwapWords(region + kBiosWwnOffset, p->BootDeviceWWID, 8);
     p->BootDeviceLUN = region[kBiosLunOffset];
     if ((flags & kBiosFlagEnableValid) != 0 && region[kBiosEnableOffset] == 1)
         p->HostAdapterBiosEnable = 1;
+}
+
+std::uint32_t DecodeBootParamsEfib(const std::uint8_t* select, const std::uint8_t* region,
+                                   BootParams* p) {
+    p->SelectBootEnable = LoadLe32(select + kSelectedImageOffset) != 0 ? 1 : 0;
+    // A region without the marker holds no EFIB settings.
+    if (std::memcmp(region, kEfibMarker, 4) != 0) return kBootAdapterCommandFailed;
+    if (region[kEfibWwnPresentOffset] == 1) CopySwapWords(region + kEfibWwnOffset, p->BootDeviceWWID, 8);
+    p->BootDeviceLUN = region[kEfibLunLowOffset] + 256u * (region[kEfibLunHighOffset] & 0x3Fu);
+    if ((region[kEfibEnableOffset] & 1) != 0) p->HostAdapterBiosEnable = 1;
+    return kBootOk;
+}
+
+std::uint32_t ReadBootParamsBios(BootParams* p) {
+    std::uint32_t n = 0;
+    std::uint8_t select[kBootSelectRegionSize];
+    const std::uint32_t found = ReadSelection(p, &n, select);
+    if (found != kBootOk) return found;
+
+    std::uint8_t region[kBiosBootRegionSize] = {};
+    if (ReadRegionPiece(n, kBiosBootRegion, 0, kBiosBootRegionSize, region) != 0)
+        return kBootAdapterCommandFailed;
+    // The dump delivers the marker and the flags word byte-reversed.
+    SwapWordsInPlace(region, 8);
+    DecodeBootParamsBios(select, region, p);
     return kBootOk;
 }
 
 std::uint32_t ReadBootParamsEfib(BootParams* p) {
     std::uint32_t n = 0;
-    const std::uint32_t found = ReadSelection(p, &n);
+    std::uint8_t select[kBootSelectRegionSize];
+    const std::uint32_t found = ReadSelection(p, &n, select);
     if (found != kBootOk) return found;
 
     std::uint8_t region[kEfibBootRegionSize] = {};
@@ -162,11 +190,7 @@ std::uint32_t ReadBootParamsEfib(BootParams* p) {
         // A region without the marker holds no EFIB settings: stop early.
         if (offset == 0 && std::memcmp(region, kEfibMarker, 4) != 0) return kBootAdapterCommandFailed;
     }
-
-    if (region[kEfibWwnPresentOffset] == 1) CopySwapWords(region + kEfibWwnOffset, p->BootDeviceWWID, 8);
-    p->BootDeviceLUN = region[kEfibLunLowOffset] + 256u * (region[kEfibLunHighOffset] & 0x3Fu);
-    if ((region[kEfibEnableOffset] & 1) != 0) p->HostAdapterBiosEnable = 1;
-    return kBootOk;
+    return DecodeBootParamsEfib(select, region, p);
 }
 
 std::uint32_t WriteBootParamsBios(const BootParams* p) {
@@ -211,10 +235,15 @@ std::uint32_t EnableBootSelection(const BootParams* p, std::uint32_t mode) {
 std::uint32_t EnsureBootImageSelected(std::uint32_t adapterIndex, std::uint32_t mode) {
     std::uint8_t image[kBootSelectRegionSize];
     if (ReadSelectImage(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
-    if (LoadLe32(image + kSelectedImageOffset) != 0 &&
-        CheckKindForMode(adapterIndex, image[kSelectedKindOffset], mode) == 0)
-        return kBootOk;  // the current selection suits the model: leave it
-    return SelectBootImage(adapterIndex, image, mode);
+    const std::uint32_t selected = LoadLe32(image + kSelectedImageOffset);
+    if (selected == 0 || CheckKindForMode(adapterIndex, image[kSelectedKindOffset], mode) != 0)
+        return SelectBootImage(adapterIndex, image, mode);
+    // The current selection suits the model: leave it, unless its staged
+    // activation never finished (a load that failed part-way). Left so, every
+    // later load would find it suitable and report success over an image the
+    // adapter may not boot; finishing it is what a run again is for.
+    if (!NeedsBootImageSequence(adapterIndex) || BootImageActivationFinished(image)) return kBootOk;
+    return FinishBootImageActivation(adapterIndex, image, selected);
 }
 
 DirectoryWalk WalkBootImageDirectory(std::uint32_t adapterIndex, DirectoryEntryVisitor visit,
@@ -253,9 +282,7 @@ std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, s
     StoreLe32(image + kSelectedImageOffset, search.found);
     if (WriteBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
     if (!NeedsBootImageSequence(adapterIndex)) return kBootOk;
-    StoreLe32(image + kSequenceImageOffset, search.found);
-    if (RunBootImageSequence(adapterIndex, image) != 0) return kBootNoValidImage;
-    return kBootOk;
+    return FinishBootImageActivation(adapterIndex, image, search.found);
 }
 
 std::uint32_t ReadRegionImage(std::uint32_t adapterIndex, std::uint32_t region,

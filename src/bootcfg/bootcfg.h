@@ -24,10 +24,26 @@ constexpr std::uint32_t kBootSelectRegionSize = 60;
 constexpr std::uint32_t kBiosBootRegionSize = 60;
 constexpr std::uint32_t kEfibBootRegionSize = 256;
 
+// Region 4, in adapter order: the selected boot image's identifier, and the
+// identifier the staged boot image sequence records once it has finished.
+constexpr std::uint32_t kSelectedImageOffset = 12;
+constexpr std::uint32_t kActivatedImageOffset = 52;
+
+// True when a selected boot image's activation finished: bytes 52..55 of
+// the boot select region (region 4) repeat the identifier in bytes 12..15.
+// Only the two identifiers are compared; whether an image is selected at all
+// is the caller's question.
+bool BootImageActivationFinished(const std::uint8_t* selectRegion);
+
 // Most step-9 requests, and most step-10 requests, that one staged boot
 // image sequence sends before it gives up with 1: an adapter that never
 // reaches the awaited state must not hold the command forever.
 constexpr std::uint32_t kMaxBootImageStepsPerStage = 64;
+
+// Whether a failed dump prints its line on standard output, as the utility
+// does. A program whose standard output is a report of its own (the
+// readiness check) turns it off and reports the failure its own way.
+extern bool g_DumpFailureLine;
 
 std::uint32_t IssueMboxRetry(std::uint32_t adapterIndex, std::uint8_t* block,
                              std::uint32_t responseSize);
@@ -60,6 +76,14 @@ std::uint32_t IdentifyAdapterModel(std::uint32_t adapterIndex);
 std::uint32_t isValidBootBios(std::uint32_t adapterIndex, std::uint8_t kind);
 std::uint32_t isValidBootEfi(std::uint32_t adapterIndex, std::uint8_t kind);
 bool NeedsBootImageSequence(std::uint32_t adapterIndex);
+// The same judgements without an adapter, from what identifies it: the chip
+// code its revision words give, its model code (0: unknown), whether a kind
+// suits the model in `mode` (0: it does; no line printed), and whether the
+// model needs the staged sequence.
+std::uint16_t ChipCodeOf(std::uint32_t primary, std::uint32_t secondary, std::uint16_t deviceId);
+std::uint32_t ModelForIdentity(std::uint16_t deviceId, std::uint16_t chip);
+std::uint32_t IsValidBootKind(std::uint32_t model, std::uint8_t kind, std::uint32_t mode);
+bool ModelNeedsBootImageSequence(std::uint32_t model);
 // list: count byte, then the values.
 std::uint32_t FindInValueList(std::uint8_t value, const std::uint8_t* list);
 
@@ -120,6 +144,13 @@ constexpr std::uint32_t kModeEfib = 2;  // the only bit of `mode` that is tested
 std::uint32_t IsAdapterWWN(std::uint32_t adapterIndex, const std::uint8_t* wwn);
 // Lowest matching index in *adapterIndex and true, or false when none has it.
 bool FindAdapterByWWN(const std::uint8_t* wwn, std::uint32_t* adapterIndex);
+// What the reads make of the regions, from images exactly as the adapter
+// holds them (region 4, and region 8 or 10): the fields a read sets. The
+// EFIB form returns 4 for a region without the "EFIB" marker, which a read
+// fails with too (SelectBootEnable is set all the same).
+void DecodeBootParamsBios(const std::uint8_t* select, const std::uint8_t* region, BootParams* p);
+std::uint32_t DecodeBootParamsEfib(const std::uint8_t* select, const std::uint8_t* region,
+                                   BootParams* p);
 std::uint32_t ReadBootParamsBios(BootParams* p);
 std::uint32_t ReadBootParamsEfib(BootParams* p);
 std::uint32_t WriteBootParamsBios(const BootParams* p);

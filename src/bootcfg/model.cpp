@@ -164,36 +164,16 @@ std::uint32_t CheckKind(const ModelList (&exact)[E], const ModelList (&masked)[M
     return FindInValueList(kind, list);
 }
 
-}  // namespace
-
-std::uint32_t QueryRevision(std::uint32_t adapterIndex, std::uint8_t* block) {
-    std::memset(block, 0, kMailboxSize);
-    block[kMbxCommandOffset] = kMbxReadRevision;
-    StoreLe32(block + 4, kRevisionQueryBit);
-    return IssueMbox(adapterIndex, block, kRevisionRequestSize, kRevisionRequestSize);
-}
-
-std::uint16_t GetChipCode(std::uint32_t adapterIndex) {
-    if (AdapterAt(adapterIndex) == nullptr) return 0;
-    std::uint8_t block[kMailboxSize];
-    if (QueryRevision(adapterIndex, block) != 0) return 0;
-    const std::uint32_t primary = LoadLe32(block + 8);
-    const std::uint32_t secondary = LoadLe32(block + 12);
-    const bool useSecondary = primary < 16 || DeviceId(adapterIndex) == kDeviceIdUsesSecondary;
-    const std::uint32_t word = useSecondary ? secondary : primary;
-    return static_cast<std::uint16_t>((word & 0x0FFFF000u) >> 12);
-}
-
-std::uint32_t IdentifyAdapterModel(std::uint32_t adapterIndex) {
-    if (AdapterAt(adapterIndex) == nullptr) return 0;
-    const std::uint16_t deviceId = DeviceId(adapterIndex);
+// The identification rows walked for a device ID; `chipCode` is called at
+// most once, and only when a row needs the chip code.
+template <class ChipCode>
+std::uint32_t MatchIdentifyRows(std::uint16_t deviceId, ChipCode chipCode) {
     bool haveChip = false;
     std::uint16_t chip = 0;
     for (const IdentifyRow& row : kIdentifyRows) {
         if (row.needsChip) {
-            // The revision query is sent once, and only when a row needs it.
             if (!haveChip) {
-                chip = GetChipCode(adapterIndex);
+                chip = chipCode();
                 haveChip = true;
             }
             if (chip != row.chip) continue;
@@ -203,19 +183,59 @@ std::uint32_t IdentifyAdapterModel(std::uint32_t adapterIndex) {
     return 0;
 }
 
+}  // namespace
+
+std::uint32_t QueryRevision(std::uint32_t adapterIndex, std::uint8_t* block) {
+    std::memset(block, 0, kMailboxSize);
+    block[kMbxCommandOffset] = kMbxReadRevision;
+    StoreLe32(block + 4, kRevisionQueryBit);
+    return IssueMbox(adapterIndex, block, kRevisionRequestSize, kRevisionRequestSize);
+}
+
+std::uint16_t ChipCodeOf(std::uint32_t primary, std::uint32_t secondary, std::uint16_t deviceId) {
+    const bool useSecondary = primary < 16 || deviceId == kDeviceIdUsesSecondary;
+    const std::uint32_t word = useSecondary ? secondary : primary;
+    return static_cast<std::uint16_t>((word & 0x0FFFF000u) >> 12);
+}
+
+std::uint32_t ModelForIdentity(std::uint16_t deviceId, std::uint16_t chip) {
+    return MatchIdentifyRows(deviceId, [chip] { return chip; });
+}
+
+std::uint32_t IsValidBootKind(std::uint32_t model, std::uint8_t kind, std::uint32_t mode) {
+    return (mode & kModeEfib) != 0 ? CheckKind(kEfiExact, kEfiMasked, model, kind)
+                                   : CheckKind(kBiosExact, kBiosMasked, model, kind);
+}
+
+bool ModelNeedsBootImageSequence(std::uint32_t model) {
+    return InCodes(kSequenceExact, model) || InCodes(kSequenceMasked, model & kModelMask);
+}
+
+std::uint16_t GetChipCode(std::uint32_t adapterIndex) {
+    if (AdapterAt(adapterIndex) == nullptr) return 0;
+    std::uint8_t block[kMailboxSize];
+    if (QueryRevision(adapterIndex, block) != 0) return 0;
+    return ChipCodeOf(LoadLe32(block + 8), LoadLe32(block + 12), DeviceId(adapterIndex));
+}
+
+std::uint32_t IdentifyAdapterModel(std::uint32_t adapterIndex) {
+    if (AdapterAt(adapterIndex) == nullptr) return 0;
+    // The revision query is sent once, and only when a row needs it.
+    return MatchIdentifyRows(DeviceId(adapterIndex), [adapterIndex] { return GetChipCode(adapterIndex); });
+}
+
 std::uint32_t isValidBootBios(std::uint32_t adapterIndex, std::uint8_t kind) {
     const std::uint32_t model = ModelOf(adapterIndex);
     std::printf("isValidBootBios %x\n", static_cast<unsigned>(model));
-    return CheckKind(kBiosExact, kBiosMasked, model, kind);
+    return IsValidBootKind(model, kind, 0);
 }
 
 std::uint32_t isValidBootEfi(std::uint32_t adapterIndex, std::uint8_t kind) {
-    return CheckKind(kEfiExact, kEfiMasked, ModelOf(adapterIndex), kind);
+    return IsValidBootKind(ModelOf(adapterIndex), kind, kModeEfib);
 }
 
 bool NeedsBootImageSequence(std::uint32_t adapterIndex) {
-    const std::uint32_t model = ModelOf(adapterIndex);
-    return InCodes(kSequenceExact, model) || InCodes(kSequenceMasked, model & kModelMask);
+    return ModelNeedsBootImageSequence(ModelOf(adapterIndex));
 }
 
 std::uint32_t FindInValueList(std::uint8_t value, const std::uint8_t* list) {

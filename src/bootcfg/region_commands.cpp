@@ -99,6 +99,8 @@ std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
     return DumpConfigRegion(adapterIndex, region, offset, length, dest, nullptr);
 }
 
+bool g_DumpFailureLine = true;
+
 std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
                                std::uint32_t offset, std::uint32_t length, std::uint8_t* dest,
                                std::uint32_t* delivered) {
@@ -114,7 +116,8 @@ std::uint32_t DumpConfigRegion(std::uint32_t adapterIndex, std::uint32_t region,
 
     std::uint32_t result = IssueMboxRetry(adapterIndex, block, length + 24);
     if (result != 0) {
-        std::printf("DumpConfigRegion failed!!! status %x\n", static_cast<unsigned>(result));
+        if (g_DumpFailureLine)
+            std::printf("DumpConfigRegion failed!!! status %x\n", static_cast<unsigned>(result));
         return result;
     }
 

@@ -89,7 +89,14 @@ std::string Squeezed(const std::string& s) {
     return out;
 }
 
+// A comment line: what a load passes over whatever follows.
+bool IsCommentLine(const std::string& line) {
+    const std::string t = Trim(line);
+    return !t.empty() && t[0] == '#';
+}
+
 bool LooksLikeHeader(const std::string& line) {
+    if (IsCommentLine(line)) return false;
     const std::string s = Squeezed(line);
     if (s.find("[hba") != std::string::npos) return true;
     const std::size_t at = s.find("hba");
@@ -99,11 +106,28 @@ bool LooksLikeHeader(const std::string& line) {
     return end < s.size() && s[end] == ']';
 }
 
+// A line that names one of the keys: a word of its keyword part begins like
+// one, and the line has a "=" or begins with that word.
 bool LooksLikeKey(const std::string& line) {
-    const std::string s = Squeezed(Trim(line));
-    if (s.empty() || s[0] == ';') return false;
-    for (const char* stem : {"wwid", "hostadapter", "selectboot", "bootdevice"})
-        if (s.compare(0, std::strlen(stem), stem) == 0) return true;
+    if (IsCommentLine(line)) return false;
+    const std::size_t from = line.find_first_not_of(" \t;=");
+    if (from == std::string::npos) return false;
+    const std::size_t equals = line.find('=', from);
+    std::string words;
+    for (char c : line.substr(from, equals == std::string::npos ? std::string::npos : equals - from))
+        words += (c == ' ' || c == '\t' || c == ';') ? ' ' : c;
+    std::size_t at = 0;
+    bool first = true;
+    while ((at = words.find_first_not_of(' ', at)) != std::string::npos) {
+        const std::size_t end = std::min(words.find(' ', at), words.size());
+        const std::string word = Squeezed(words.substr(at, end - at));
+        for (const char* stem : {"wwid", "hostadapter", "selectboot", "bootdevice"})
+            if (word.compare(0, std::strlen(stem), stem) == 0 &&
+                (first || equals != std::string::npos))
+                return true;
+        first = false;
+        at = end;
+    }
     return false;
 }
 
@@ -121,8 +145,8 @@ const char* HeaderHint(const std::string& line) {
 const char* KeyHint(const std::string& line) {
     const std::size_t equals = line.find('=');
     if (equals == std::string::npos) return "a key line is keyword=value";
-    if (Trim(line.substr(0, equals)).find_first_of(" \t") != std::string::npos)
-        return "the keyword is one word";
+    if (Trim(line.substr(0, equals)).find_first_of(" \t;") != std::string::npos)
+        return "the keyword is one word, and only \"#\" starts a comment";
     return "the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and "
            "BootDeviceLUN[0]";
 }
@@ -141,6 +165,7 @@ struct Section {
     bool complete = false;
     std::uint32_t endedBy = 0;  // the header that dropped it; 0: the end of the file
     std::vector<Rejection> rejections;
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::string>> taken;  // key: line, value as loaded
 };
 
 struct FileRead {
@@ -151,7 +176,9 @@ struct FileRead {
     bool utf16 = false;
     std::uint32_t nulLine = 0, nulLines = 0;
     std::uint32_t longLine = 0;
-    // The first notes on a header and on a key line not taken: the likely
+    std::size_t lineOffset = 0, lastLength = 0;  // where a piece starts in its line
+    std::uint32_t headerNotTaken = 0;  // the last line that looks like a header but is not one
+    // The first findings on a header and on a key line not taken: the likely
     // cause when nothing loads.
     std::string headerHint, keyHint;
 };
@@ -167,18 +194,71 @@ Finding FileFinding(const FileRead& f, FindingKind kind, std::uint32_t line,
     return x;
 }
 
-void NoteNotTaken(FileRead* f, const ConfigPiece& p, const std::string& why,
-                  std::string* firstOfItsKind) {
+void NotTaken(FileRead* f, const ConfigPiece& p, const std::string& why,
+              std::string* firstOfItsKind) {
     const std::string what = Quote(Trim(Seen(p))) + " is not taken by a load: " + why;
     if (firstOfItsKind->empty()) *firstOfItsKind = "line " + std::to_string(p.line) + ": " + what;
-    f->findings.push_back(FileFinding(*f, FindingKind::NotTaken, p.line, what));
+    Finding x = FileFinding(*f, FindingKind::NotTaken, p.line, what);
+    x.written = Trim(Seen(p));
+    f->findings.push_back(x);
 }
 
-// What follows the value word on its line, up to a comment.
-std::string AfterValue(const ConfigPiece& p) {
+// Text after a value or header up to its end: none when it is a comment,
+// which starts with ";" or "#".
+std::string AfterWord(const ConfigPiece& p, std::size_t end) {
     const std::string s = Seen(p);
-    const std::size_t from = std::min(s.size(), p.valueAt + p.valueLength);
-    return Trim(s.substr(from, s.find(';', from) - from));
+    const std::string rest = Trim(s.substr(std::min(s.size(), end)));
+    return rest.empty() || rest[0] == ';' || rest[0] == '#' ? std::string() : rest;
+}
+
+std::string AfterValue(const ConfigPiece& p) { return AfterWord(p, p.valueAt + p.valueLength); }
+
+const char kKeyPrefixRule[] =
+    "a load passes over \";\" and \"=\" before a keyword; only \"#\" at the start of a line "
+    "makes a comment a load ignores";
+
+// A header or key line that a load takes although text stands before it on
+// its line: a ";" meant as a comment, or the tail of a line too long.
+void JudgePrefix(FileRead* f, const ConfigPiece& p, std::size_t startsAt, const std::string& as,
+                 const char* rule) {
+    const std::string seen = Seen(p);
+    std::string before = Trim(seen.substr(0, std::min(seen.size(), startsAt)));
+    // UTF-8's byte order mark, which Windows tools write, opens the file.
+    if (p.line == 1 && before.compare(0, 3, "\xEF\xBB\xBF") == 0) before = Trim(before.substr(3));
+    std::string what;
+    if (p.continued) {
+        what = "the line is longer than 255 characters; a load reads its characters from " +
+               std::to_string(f->lineOffset + 1) + " on as a line of their own and takes " +
+               Quote(Trim(seen)) + " as " + as;
+    } else if (!before.empty()) {
+        what = Quote(Trim(seen)) + " is taken by a load as " + as + ": " + rule;
+    } else {
+        return;
+    }
+    Finding x = FileFinding(*f, FindingKind::TakenWithPrefix, p.line, what);
+    x.written = Trim(seen), x.loadsAs = as;
+    if (p.bit > 1) x.key = KeyName(p.bit);
+    f->findings.push_back(x);
+}
+
+// A header as a load takes it: the word from "[HBA" to its last "]".
+void JudgeHeader(FileRead* f, const ConfigPiece& p) {
+    const std::string seen = Seen(p);
+    if (p.wordAt == fcboot::kNoWord || p.wordAt >= seen.size()) return;
+    const std::string word = seen.substr(p.wordAt, p.wordLength);
+    const std::size_t open = std::min(word.find("[HBA"), word.size());
+    const std::size_t close = word.rfind(']');
+    JudgePrefix(f, p, p.wordAt + open, "a section header",
+                "a word holding \"[HBA\" and then \"]\" starts a section whatever stands before "
+                "it; a line a load ignores starts with \"#\" and a blank");
+    const std::size_t end = close == std::string::npos ? word.size() : close + 1;
+    const std::string rest = AfterWord(p, p.wordAt + end);
+    if (rest.empty() || p.continued) return;
+    Finding x = FileFinding(*f, FindingKind::TrailingText, p.line,
+                            "text after the header " + Quote(word.substr(open, end - open)) +
+                                " is ignored: " + Quote(rest));
+    x.written = Trim(seen);
+    f->findings.push_back(x);
 }
 
 void OnAccepted(FileRead* f, const ConfigPiece& p) {
@@ -203,21 +283,38 @@ void OnAccepted(FileRead* f, const ConfigPiece& p) {
         fcboot::ParseDecimal(p.text + p.valueAt, &number);
         loadsAs = std::to_string(number);
     }
-    if (!AfterValue(p).empty()) {
+    JudgePrefix(f, p, p.wordAt, key + "=" + value, kKeyPrefixRule);
+    const std::string after = AfterValue(p);
+    if (!after.empty() && !p.continued) {
         const std::string line = Seen(p);
         const std::string written =
-            Trim(line.substr(p.valueAt, line.find(';', p.valueAt) - p.valueAt));
+            Trim(line.substr(p.valueAt, line.find_first_of(";#", p.valueAt) - p.valueAt));
         Finding x = FileFinding(
             *f, FindingKind::TrailingText, p.line,
             key + ": text after the value is ignored: " + Quote(written) + " loads as " + loadsAs);
         x.key = key, x.written = written, x.loadsAs = loadsAs;
         f->findings.push_back(x);
     }
+    Section& s = f->sections.back();
+    // The same key again with another value: the later wins.
+    const auto earlier = s.taken.find(p.bit);
+    if (earlier != s.taken.end() && earlier->second.second != loadsAs) {
+        Finding x = FileFinding(*f, FindingKind::RepeatedKey, p.line,
+                                key + " is given a second time (line " +
+                                    std::to_string(earlier->second.first) + " gives " +
+                                    earlier->second.second + "); a load takes the later, " +
+                                    loadsAs);
+        x.key = key, x.written = value, x.loadsAs = loadsAs;
+        f->findings.push_back(x);
+    }
+    s.taken[p.bit] = {p.line, loadsAs};
 }
 
 void OnPiece(void* context, const ConfigPiece& p) {
     FileRead* f = static_cast<FileRead*>(context);
     const std::string seen = Seen(p);
+    f->lineOffset = p.continued ? f->lineOffset + f->lastLength : 0;
+    f->lastLength = p.length;
     if (!Trim(seen).empty()) f->anyText = true;
     if (p.line == 1 && !p.continued && p.length >= 2 &&
         ((p.text[0] == '\xff' && p.text[1] == '\xfe') ||
@@ -227,9 +324,12 @@ void OnPiece(void* context, const ConfigPiece& p) {
         if (f->nulLine == 0) f->nulLine = p.line;
         if (!p.continued) ++f->nulLines;
     }
-    if (p.continued && f->longLine != p.line) {
+    // A piece of nothing but the line's end is no further piece: a line of
+    // exactly 255 characters reads whole.
+    if (p.continued && f->longLine != p.line &&
+        (!Trim(seen).empty() || seen.size() != p.length)) {
         f->longLine = p.line;
-        f->findings.push_back(FileFinding(*f, FindingKind::NotTaken, p.line,
+        f->findings.push_back(FileFinding(*f, FindingKind::LongLine, p.line,
                                           "the line is longer than 255 characters; a load reads "
                                           "each further piece of 255 as a line of its own"));
     }
@@ -241,32 +341,43 @@ void OnPiece(void* context, const ConfigPiece& p) {
         s.line = p.line;
         s.header = std::string(p.text + p.wordAt, p.wordLength);
         f->sections.push_back(s);
-        const std::string rest = Trim(seen.substr(p.wordAt + p.wordLength));
-        if (p.kind == ConfigPieceKind::Header && !rest.empty() && rest[0] != ';')
-            f->findings.push_back(FileFinding(
-                *f, FindingKind::NotTaken, p.line,
-                "text after the header " + Quote(s.header) + " is ignored: " + Quote(rest)));
+        JudgeHeader(f, p);
         break;
     }
     case ConfigPieceKind::Accepted: OnAccepted(f, p); break;
     case ConfigPieceKind::Rejected:
+        JudgePrefix(f, p, p.wordAt,
+                    std::string(KeyName(p.bit)) + "=" +
+                        (p.valueAt == fcboot::kNoWord ? "" : std::string(p.text + p.valueAt, p.valueLength)),
+                    kKeyPrefixRule);
         f->sections.back().rejections.push_back(
             {p.line, p.bit,
              p.valueAt == fcboot::kNoWord ? "" : std::string(p.text + p.valueAt, p.valueLength)});
         break;
     case ConfigPieceKind::Outside:
     case ConfigPieceKind::Ignored: {
+        // The further pieces of a long line: the note above says enough.
+        if (p.continued) break;
         const bool inSection = p.kind == ConfigPieceKind::Ignored;
         if (LooksLikeHeader(seen)) {
-            NoteNotTaken(f, p, HeaderHint(seen), &f->headerHint);
+            NotTaken(f, p, HeaderHint(seen), &f->headerHint);
+            if (!inSection) f->headerNotTaken = p.line;
         } else if (LooksLikeKey(seen)) {
-            NoteNotTaken(f, p,
-                         inSection ? KeyHint(seen)
-                         : f->sections.empty()
-                             ? "it comes before the first section header"
-                             : "its section already had all five keys; a load reads "
-                               "nothing more up to the next header",
-                         &f->keyHint);
+            const std::uint32_t lastHeader = f->sections.empty() ? 0 : f->sections.back().line;
+            std::string why =
+                inSection ? KeyHint(seen)
+                : f->sections.empty()
+                    ? "it comes before the first section header"
+                : f->headerNotTaken > lastHeader
+                    ? "a load reads no key line after a section's fifth key up to the next "
+                      "header, and the header at line " + std::to_string(f->headerNotTaken) +
+                          " is not taken"
+                    : "its section already had all five keys; a load reads nothing more up to "
+                      "the next header";
+            if (!inSection && seen.find_first_not_of(" \t") != std::string::npos &&
+                seen[seen.find_first_not_of(" \t")] == ';')
+                why += " (to leave a line for a load to ignore, start it with \"#\")";
+            NotTaken(f, p, why, &f->keyHint);
         }
         break;
     }
@@ -441,9 +552,7 @@ void Collect(std::vector<Finding>* side, Report* report) {
 
 }  // namespace
 
-bool IsNote(FindingKind kind) {
-    return kind == FindingKind::ShortName || kind == FindingKind::NotTaken;
-}
+bool IsNote(FindingKind kind) { return kind == FindingKind::LongLine; }
 
 const char* KindName(FindingKind kind) {
     switch (kind) {
@@ -452,13 +561,24 @@ const char* KindName(FindingKind kind) {
     case FindingKind::RejectedSection: return "rejected-section";
     case FindingKind::Duplicate: return "duplicate";
     case FindingKind::TrailingText: return "trailing-text";
+    case FindingKind::NotTaken: return "not-taken";
+    case FindingKind::TakenWithPrefix: return "taken-with-prefix";
+    case FindingKind::ShortName: return "short-name";
+    case FindingKind::RepeatedKey: return "repeated-key";
     case FindingKind::Missing: return "missing";
     case FindingKind::Value: return "value";
     case FindingKind::Extra: return "extra";
-    case FindingKind::ShortName: return "short-name";
-    case FindingKind::NotTaken: return "not-taken";
+    case FindingKind::LongLine: return "long-line";
     }
     return "?";
+}
+
+bool LintFile(const std::string& path, Report* report, std::string* error) {
+    *report = Report{};
+    FileRead f;
+    if (!ReadFile(path, &f, error)) return false;
+    Collect(&f.findings, report);
+    return true;
 }
 
 bool CompareFiles(const std::string& expected, const std::string& actual, bool exact,

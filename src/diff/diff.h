@@ -3,9 +3,11 @@
 // Both files go through the utility's own section reader, so a section
 // counts exactly when a load would apply it and a value is what a load
 // would write. Besides the differences of the settings, the report names
-// what a load would make of each file that its writer may not expect:
-// sections skipped, names repeated, text after a value ignored. It opens
-// no device.
+// every header and key line of either file that a load does not take
+// exactly as written: sections skipped, lines not taken, text before a
+// key or after a value, names padded. Those file findings can also be had
+// for one file alone (--lint), to refuse a file before it is loaded. It
+// opens no device.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +26,16 @@ enum class FindingKind {
     IncompleteSection,  // a section a load skips: a key is missing
     RejectedSection,    // a section a load skips: a key's value was rejected
     Duplicate,          // a further complete section for one WWID
-    TrailingText,       // text after a value, which a load ignores
+    TrailingText,       // text after a value or header, which a load ignores
+    NotTaken,           // a header or key line a load does not take
+    TakenWithPrefix,    // a header or key line a load takes despite text before it
+    ShortName,          // a world-wide name a load pads on the left
+    RepeatedKey,        // a key given twice in a section: a load keeps the later
     Missing,            // an adapter of EXPECTED that ACTUAL lacks
     Value,              // a setting that differs
     Extra,              // with --exact: an adapter of ACTUAL that EXPECTED lacks
-    // Notes: the exit code stays.
-    ShortName,  // a world-wide name a load pads on the left
-    NotTaken,   // a line that looks like a header or key line but is not taken
+    // Notes: cannot change what a load applies; the exit code stays.
+    LongLine,  // a line over 255 characters whose further pieces a load passes over
 };
 
 struct Finding {
@@ -40,7 +45,7 @@ struct Finding {
     std::string wwid;        // the adapter, as a save writes it; empty when unknown
     std::string key;
     std::string expected, found;   // Value, Missing, Extra
-    std::string written, loadsAs;  // TrailingText, ShortName
+    std::string written, loadsAs;  // TrailingText, TakenWithPrefix, ShortName, RepeatedKey
     std::string text;              // the report line
 };
 
@@ -57,12 +62,20 @@ const char* KindName(FindingKind kind);  // as the JSON form names it
 bool CompareFiles(const std::string& expected, const std::string& actual, bool exact,
                   Report* report, std::string* error);
 
+// The findings of one file on its own: true with report->differences
+// holding them (empty: every header and key line is taken as written) and
+// report->notes the notes; false, with *error saying why, when the file
+// cannot be read to its end.
+bool LintFile(const std::string& path, Report* report, std::string* error);
+
 // The report as lines (notes after the differences), or as one JSON document.
 std::string ReportText(const Report& report);
 std::string ReportJson(const Report& report, const std::string& expected, const std::string& actual,
                        bool exact);
+std::string LintJson(const Report& report, const std::string& file);
 
-// fcboot-diff [--exact] [--json] EXPECTED ACTUAL, and --help, --version:
+// fcboot-diff [--exact] [--json] EXPECTED ACTUAL, fcboot-diff --lint
+// [--json] FILE, and --help, --version:
 // the exit code, with what goes to standard output and standard error.
 int DiffMain(int argc, const char* const* argv, std::string* out, std::string* err);
 

@@ -10,13 +10,17 @@ namespace {
 
 const char kUsage[] =
     "usage: fcboot-diff [--exact] [--json] EXPECTED ACTUAL\n"
+    "       fcboot-diff --lint [--json] FILE\n"
     "Compares the boot settings of two boot configuration files, adapter by\n"
     "adapter, as a load reads them; one line per difference, in EXPECTED's order.\n"
+    "Every header and key line of either file that a load does not take exactly\n"
+    "as written is a difference too. --lint reports those of one file alone.\n"
     "  --exact    also report adapters of ACTUAL that EXPECTED lacks\n"
+    "  --lint     check one file before it is loaded\n"
     "  --json     print the report as one JSON document\n"
     "  --help     print this text; --version: the version line\n"
-    "Exit code: 0 the same, 1 a difference, 2 trouble (a file cannot be read,\n"
-    "wrong use).\n";
+    "Exit code: 0 the same (--lint: the file is clean), 1 a difference (--lint:\n"
+    "a finding), 2 trouble (a file cannot be read, wrong use).\n";
 
 // Length of the valid UTF-8 sequence at s (at most n bytes), 0 if none.
 std::size_t Utf8Length(const unsigned char* s, std::size_t n) {
@@ -102,8 +106,15 @@ std::string ReportJson(const Report& report, const std::string& expected, const 
            ",\n  \"notes\": " + JsonList(report.notes) + "\n}\n";
 }
 
+std::string LintJson(const Report& report, const std::string& file) {
+    return "{\n  \"file\": " + JsonString(file) +
+           ",\n  \"clean\": " + (report.differences.empty() ? "true" : "false") +
+           ",\n  \"differences\": " + JsonList(report.differences) +
+           ",\n  \"notes\": " + JsonList(report.notes) + "\n}\n";
+}
+
 int DiffMain(int argc, const char* const* argv, std::string* out, std::string* err) {
-    bool exact = false, json = false, optionsDone = false;
+    bool exact = false, json = false, lint = false, optionsDone = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -115,6 +126,8 @@ int DiffMain(int argc, const char* const* argv, std::string* out, std::string* e
             exact = true;
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--lint") {
+            lint = true;
         } else if (arg == "--help") {
             *out = kUsage;
             return kDiffSame;
@@ -125,10 +138,17 @@ int DiffMain(int argc, const char* const* argv, std::string* out, std::string* e
             return Trouble("unknown option: " + arg, true, err);
         }
     }
-    if (files.size() != 2) return Trouble("needs two files, EXPECTED and ACTUAL", true, err);
-
     Report report;
     std::string error;
+    if (lint) {
+        if (exact) return Trouble("--exact compares two files; --lint checks one", true, err);
+        if (files.size() != 1) return Trouble("--lint needs one file", true, err);
+        if (!LintFile(files[0], &report, &error)) return Trouble(error, false, err);
+        *out = json ? LintJson(report, files[0]) : ReportText(report);
+        return report.differences.empty() ? kDiffSame : kDiffDifferent;
+    }
+    if (files.size() != 2) return Trouble("needs two files, EXPECTED and ACTUAL", true, err);
+
     if (!CompareFiles(files[0], files[1], exact, &report, &error))
         return Trouble(error, false, err);
     *out = json ? ReportJson(report, files[0], files[1], exact) : ReportText(report);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/capture.h"
+#include "check/check.h"
 #include "emulator/emulator.h"
 #include "emulator/serving.h"
 #include "frontend/frontend.h"
@@ -20,6 +21,7 @@ namespace {
 const char kUsage[] =
     "usage: fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...\n"
     "       fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] --capture OUT\n"
+    "       fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] --check [CHECK-ARG...]\n"
     "       fcboot-emu --show FLEET\n"
     "       fcboot-emu --write-demo-fleet FILE\n"
     "       fcboot-emu --serve [--fleet FILE] [--requests FILE] --run PROGRAM ARG...\n"
@@ -29,12 +31,15 @@ const char kUsage[] =
     "  --requests FILE          every request sent to the adapters, one JSON line each\n"
     "  --allow-incomplete       serves a fleet a capture could not read whole\n"
     "  --capture OUT            captures the emulated server into the fleet file OUT\n"
+    "  --check [CHECK-ARG...]   runs fcboot-check (--expect FILE, --json, ...) against\n"
+    "                           the emulated server; its exit code is the check's\n"
     "  --show FLEET             prints what each adapter of a fleet file holds\n"
     "  --write-demo-fleet FILE  writes the demo server as a new fleet file\n"
     "  --serve ... --run        (Windows build) serves PROGRAM's device requests through\n"
     "                           the emulator's driver (scripts/fcboot-emu-wine.sh)\n"
     "  --help, --version        this text; the version line\n"
-    "Exit code: fcboot's, or 125 for fcboot-emu's own errors.\n";
+    "Exit code: fcboot's (the capture's, the check's), or 125 for fcboot-emu's own\n"
+    "errors.\n";
 
 int OwnError(const std::string& what, bool withUsage = false) {
     std::fprintf(stderr, "fcboot-emu: %s\n%s", what.c_str(), withUsage ? kUsage : "");
@@ -51,6 +56,7 @@ struct Options {
     bool help = false, version = false;
     bool bad_option = false;
     bool has_capture = false, has_show = false, allow_incomplete = false;
+    bool has_check = false;  // the check's own arguments follow --check
     int first_arg = 1;  // index of the utility's first argument
     // Serving mode: --serve [--exit-code-file FILE] [--abort-after N] --run PROGRAM ARG...
     bool serve = false, has_run = false, has_exit_code_file = false, has_abort = false;
@@ -82,6 +88,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         }
         if (arg == "--run") {  // the program and its arguments follow
             o->has_run = true;
+            ++i;
+            break;
+        }
+        if (arg == "--check") {  // the check's arguments follow
+            o->has_check = true;
             ++i;
             break;
         }
@@ -138,6 +149,10 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     if (o->has_show &&
         (o->has_fleet || o->has_requests || o->has_capture || o->has_demo || i < argc)) {
         *error = "--show takes no other option or argument";
+        return false;
+    }
+    if (o->has_check && (o->has_capture || o->has_demo || o->serve)) {
+        *error = "--check takes no --capture, --write-demo-fleet or --serve";
         return false;
     }
     if (o->has_capture && (o->has_demo || i < argc)) {
@@ -219,6 +234,7 @@ int EmuMain(int argc, char** argv, Options& options) {
 
     std::vector<char*> args;
     static char programName[] = "fcboot";
+    static char checkName[] = "fcboot-check";
     args.push_back(programName);
     for (int i = options.first_arg; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
@@ -233,9 +249,17 @@ int EmuMain(int argc, char** argv, Options& options) {
     } else {
         fcboot::ResetUtilityState();
         StartServer(fleet);
-        exitCode = options.has_capture
-                       ? fccapture::RunCapture(options.capture, stderr, "fcboot-emu")
-                       : fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
+        if (options.has_check) {
+            args[0] = checkName;
+            std::string out, err;
+            exitCode = fccheck::CheckMain(static_cast<int>(args.size() - 1), args.data(), &out, &err);
+            std::fputs(out.c_str(), stdout);
+            std::fputs(err.c_str(), stderr);
+        } else {
+            exitCode = options.has_capture
+                           ? fccapture::RunCapture(options.capture, stderr, "fcboot-emu")
+                           : fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
+        }
         std::fflush(stdout);
         StopServer();
     }

@@ -44,8 +44,9 @@ if(NOT rc EQUAL 0)
 endif()
 string(REGEX MATCHALL "[^\n]+" entries "${listing}")
 file(GLOB_RECURSE ansible RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/examples/ansible/*")
+file(GLOB_RECURSE monitoring RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/examples/monitoring/*")
 set(wanted README.txt docs/fleet-file.md docs/user-guide.md
-  examples/boot.cfg examples/demo-fleet.json ${ansible})
+  examples/boot.cfg examples/demo-fleet.json ${ansible} ${monitoring})
 foreach(program IN LISTS programs)
   get_filename_component(name "${program}" NAME)
   list(APPEND wanted "${name}")
@@ -109,6 +110,7 @@ endfunction()
 string(HEX "${VERSION_LINE}\r\n" version_hex)
 run(0 "${version_hex}" fcboot.exe /v)
 run(0 "${version_hex}" fcboot-capture.exe --version)
+run(0 "${version_hex}" fcboot-check.exe --version)
 
 expect_file("${dir}/examples/boot.cfg" "examples/boot.cfg in the zip")
 # The built-in demo server and the shipped demo fleet both save the example.
@@ -118,3 +120,11 @@ run(0 "" fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg)
 expect_file("${dir}/fleet.cfg" "fcboot-emu.exe --fleet examples/demo-fleet.json /s fleet.cfg")
 # The saved file holds what the example asks for.
 run(0 "" fcboot-diff.exe examples/boot.cfg fleet.cfg)
+# The shipped demo fleet is ready to boot as the example says.
+string(HEX "FCBOOT OK - 2 adapters, 1 set to boot, 1 ready | adapters=2 set_to_boot=1 ready=1 warnings=0 critical=0\r
+OK: 1000000000000001 BIOS: set to boot from 500000000000a001 LUN 0, image 0x03960001\r
+OK: 1000000000000001 EFIB: set to boot from 500000000000a001 LUN 0, image 0x03960001\r
+OK: 1000000000000002 BIOS: not set to boot (HostAdapterBiosEnable=0, SelectBootEnable=0)\r
+OK: 1000000000000002 EFIB: not set to boot (HostAdapterBiosEnable=0, SelectBootEnable=0)\r
+" check_hex)
+run(0 "${check_hex}" fcboot-check.exe --fleet examples/demo-fleet.json --expect examples/boot.cfg)

@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# fcboot-check as a real Nagios Core runs it: a scratch configuration in the
+# build folder, one service per state, each running fcboot-check --fleet
+# against an emulated server brought to that state by fcboot-emu; the state
+# of every service is read back from Nagios's own status file.
+#
+# Usage: tests/nagios_checks.sh WORK_DIR FCBOOT_CHECK FCBOOT_EMU EXAMPLE
+# Exit code 0 passed, 1 failed, 77 skipped (no nagios4 and not root, who
+# would have had scripts/install-deps.sh install it).
+set -uo pipefail
+
+work=$1 check=$2 emu=$3 example=$4
+nagios=${FCBOOT_NAGIOS:-/usr/sbin/nagios4}
+if [ ! -x "$nagios" ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: no $nagios (Debian package nagios4-core; scripts/install-deps.sh monitoring)"
+        exit 77
+    fi
+    echo "no $nagios although running as root: scripts/install-deps.sh monitoring installs it" >&2
+    exit 1
+fi
+
+rm -rf "$work"
+mkdir -p "$work/checkresults" "$work/servers"
+cd "$work" || exit 1
+failed=0
+bad() {
+    echo "nagios_checks: $*" >&2
+    failed=1
+}
+
+# --- the emulated servers, each brought to its state by real loads ------------
+servers=$work/servers
+"$emu" --write-demo-fleet "$servers/ready.json" || bad "writing the demo fleet"
+cp "$servers/ready.json" "$servers/unseen.json"
+cat >"$servers/unseen.cfg" <<'EOF'
+[HBA0]
+WWID=1000000000000001
+HostAdapterBiosEnable=1
+SelectBootEnable=1
+BootDeviceWWID=500000000000b002
+BootDeviceLUN[0]=0
+EOF
+"$emu" --fleet "$servers/unseen.json" /l "$servers/unseen.cfg" >/dev/null || bad "the load of unseen.cfg"
+sed 's/WWID=1000000000000001/WWID=1000000000000009/' "$example" >"$servers/absent.cfg"
+printf '{"fleet_version": 1, "devices": []}\n' >"$servers/empty.json"
+
+# service name, expected state, then the check's arguments
+services=(
+    "ready|0|--fleet $servers/ready.json --expect $example"
+    "boot-device-unseen|1|--fleet $servers/unseen.json"
+    "expect-absent-adapter|2|--fleet $servers/ready.json --expect $servers/absent.cfg"
+    "no-served-adapter|3|--fleet $servers/empty.json"
+    "fleet-unreadable|3|--fleet $servers/missing.json"
+)
+
+# --- the scratch configuration ----------------------------------------------
+user=$(id -un) group=$(id -gn)
+cat >nagios.cfg <<EOF
+log_file=$work/nagios.log
+cfg_file=$work/objects.cfg
+object_cache_file=$work/objects.cache
+precached_object_file=$work/objects.precache
+status_file=$work/status.dat
+temp_file=$work/nagios.tmp
+temp_path=$work
+lock_file=$work/nagios.lock
+command_file=$work/nagios.cmd
+check_result_path=$work/checkresults
+state_retention_file=$work/retention.dat
+retain_state_information=0
+nagios_user=$user
+nagios_group=$group
+check_external_commands=0
+use_syslog=0
+enable_notifications=0
+enable_event_handlers=0
+enable_flap_detection=0
+check_for_updates=0
+interval_length=1
+status_update_interval=1
+check_result_reaper_frequency=1
+service_inter_check_delay_method=n
+host_inter_check_delay_method=n
+service_interleave_factor=1
+max_concurrent_checks=0
+illegal_macro_output_chars=\`~\$&|"<>
+EOF
+{
+    cat <<EOF
+define timeperiod {
+    timeperiod_name always
+    alias           always
+    sunday          00:00-24:00
+    monday          00:00-24:00
+    tuesday         00:00-24:00
+    wednesday       00:00-24:00
+    thursday        00:00-24:00
+    friday          00:00-24:00
+    saturday        00:00-24:00
+}
+define contact {
+    contact_name                  nobody
+    host_notifications_enabled    0
+    service_notifications_enabled 0
+    host_notification_period      always
+    service_notification_period   always
+    host_notification_options     n
+    service_notification_options  n
+    host_notification_commands    fcboot-check
+    service_notification_commands fcboot-check
+}
+define command {
+    command_name fcboot-check
+    command_line $check \$ARG1\$
+}
+define host {
+    host_name             server
+    address               127.0.0.1
+    max_check_attempts    1
+    check_period          always
+    active_checks_enabled 0
+    contacts              nobody
+}
+EOF
+    for s in "${services[@]}"; do
+        IFS='|' read -r name state args <<<"$s"
+        cat <<EOF
+define service {
+    host_name           server
+    service_description $name
+    check_command       fcboot-check!$args
+    max_check_attempts  1
+    check_interval      60
+    retry_interval      60
+    check_period        always
+    notification_period always
+    notification_interval 0
+    contacts            nobody
+}
+EOF
+    done
+} >objects.cfg
+
+"$nagios" -v nagios.cfg >verify.log 2>&1 || { cat verify.log >&2; exit 1; }
+
+# --- Nagios runs the checks ---------------------------------------------------
+"$nagios" nagios.cfg >nagios.out 2>&1 &
+pid=$!
+state_of() {  # the service's current_state once it has been checked
+    awk -v want="$1" '
+        /^servicestatus \{/ { inside = 1; name = ""; checked = 0; state = ""; output = "" }
+        inside && /^\tservice_description=/ { name = substr($0, index($0, "=") + 1) }
+        inside && /^\thas_been_checked=/ { checked = substr($0, index($0, "=") + 1) }
+        inside && /^\tcurrent_state=/ { state = substr($0, index($0, "=") + 1) }
+        inside && /^\tplugin_output=/ { output = substr($0, index($0, "=") + 1) }
+        inside && /^\t\}/ { inside = 0; if (name == want && checked == 1) print state "|" output }
+    ' "${2:-status.dat}" 2>/dev/null
+}
+deadline=$((SECONDS + 45))
+while :; do
+    pending=0
+    for s in "${services[@]}"; do
+        [ -n "$(state_of "${s%%|*}")" ] || pending=1
+    done
+    # Nagios removes its status file when it stops: what it held is kept.
+    cp status.dat status.kept 2>/dev/null
+    [ "$pending" -eq 0 ] && break
+    if [ "$SECONDS" -ge "$deadline" ] || ! kill -0 "$pid" 2>/dev/null; then
+        bad "Nagios did not check every service in time; its log:"
+        cat nagios.log nagios.out >&2 2>/dev/null
+        break
+    fi
+    sleep 1
+done
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+
+words=(OK WARNING CRITICAL UNKNOWN)
+for s in "${services[@]}"; do
+    IFS='|' read -r name want _ <<<"$s"
+    got=$(state_of "$name" status.kept)
+    state=${got%%|*} output=${got#*|}
+    if [ "$state" != "$want" ] || [[ "$output" != "FCBOOT ${words[$want]} - "* ]]; then
+        bad "$name: Nagios holds state [$state], output [$output]; expected $want, FCBOOT ${words[$want]}"
+    fi
+done
+grep -q "performance_data=adapters=2 set_to_boot=1 ready=1 warnings=0 critical=0" status.kept ||
+    bad "the ready server's perfdata is not in the status file"
+[ "$failed" -eq 0 ] && echo "Nagios judged ${#services[@]} services as expected"
+exit "$failed"
