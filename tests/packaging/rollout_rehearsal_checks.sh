@@ -64,10 +64,13 @@ for host in "${hosts[@]}"; do
 done
 [ -z "$(ls -A "$fleet/restarts" 2>/dev/null)" ] || bad "check: a host was restarted"
 [ -z "$(ls -A "$fleet/installs" 2>/dev/null)" ] || bad "check: a package was installed"
-# The settings a load changes, as fcboot-diff found them, before and after.
-grep -qx -- '-1000000000000001 BootDeviceLUN\[0\]=4' "$work/check.log" &&
-    grep -qx -- '+1000000000000001 BootDeviceLUN\[0\]=0' "$work/check.log" ||
-    bad "check: --diff does not show the drifted LUN"
+# The settings a load changes, as fcboot-diff found them, before and after,
+# one line each.
+for line in '-1000000000000001 BootDeviceLUN[0]=4' '+1000000000000001 BootDeviceLUN[0]=0' \
+        '-1000000000000002 SelectBootEnable=0' '+1000000000000002 SelectBootEnable=1' \
+        '+1000000000000002 BootDeviceWWID=500000000000b002'; do
+    grep -qxF -- "$line" "$work/check.log" || bad "check: --diff does not show the line $line"
+done
 
 # --- the real run ---
 rehearse run
