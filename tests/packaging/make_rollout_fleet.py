@@ -70,6 +70,8 @@ STATES = [
      render(IN_STATE + [dict(port_name="10000000000000ff", bios_enable=0, select_boot=0,
                              boot_device="0", lun=0)]), "failed", "failed", "failed"),
     ("new", None, None, "file", render(IN_STATE), "would-change", "unchanged", "unchanged"),
+    # fcboot_install_dir is not where the package installs: named after the install.
+    ("wrong-install-dir", None, None, "file", render(IN_STATE), "would-change", "failed", "failed"),
     ("findings", None, None, "file", render(IN_STATE).replace("BootDeviceWWID=500000000000a001",
                                                              "BootDeviceWWID=5000 0000 0000 a001"),
      "failed", "failed", "failed"),
@@ -111,7 +113,9 @@ def main():
             host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot\\"
         if state.endswith("-rehearsed"):
             host_vars["fcboot_rehearse"] = True
-        if state == "new":
+        if state == "wrong-install-dir":
+            host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot-1"
+        if state in ("new", "wrong-install-dir"):
             # No fcboot on the server yet: the rollout installs the package.
             os.makedirs(os.path.join(out, "hosts", host), exist_ok=True)
             host_vars["fcboot_msi"] = os.path.join(os.path.abspath(out), "fcboot-win64.msi")
