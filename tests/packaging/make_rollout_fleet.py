@@ -111,7 +111,8 @@ def main():
         if state == "lun":
             # A trailing backslash is no doubled one in the paths made of it.
             host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot\\"
-        if state.endswith("-rehearsed"):
+        if state.endswith("-rehearsed") or state == "boot-device":
+            # Rehearsed: the rehearsal passes here and the load follows.
             host_vars["fcboot_rehearse"] = True
         if state == "wrong-install-dir":
             host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot-1"
