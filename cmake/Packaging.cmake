@@ -99,6 +99,18 @@ add_custom_target(packages
   VERBATIM)
 add_dependencies(packages ${FCBOOT_SHIPPED_PROGRAMS})
 
+# Beside them, the rollout role as the Ansible collection fcboot.rollout
+# (fcboot-rollout-<version>.tar.gz, with its README), for the controller.
+find_program(FCBOOT_ANSIBLE_GALAXY ansible-galaxy)
+if(FCBOOT_ANSIBLE_GALAXY)
+  add_custom_command(TARGET packages POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E env ANSIBLE_HOME=${CMAKE_BINARY_DIR}/ansible-home
+      ${CMAKE_SOURCE_DIR}/packaging/build-collection.sh ${FCBOOT_VERSION_STRING} ${CMAKE_BINARY_DIR}
+    VERBATIM)
+else()
+  message(STATUS "ansible-galaxy not found: the packages are built without the Ansible collection")
+endif()
+
 if(FCBOOT_BUILD_TESTS)
   include(${CMAKE_CURRENT_LIST_DIR}/PackageTests.cmake)
 endif()

@@ -2,12 +2,13 @@
 # Installs the Debian packages the builds need, only those that are missing,
 # and only when run as root (otherwise it names them and goes on).
 #
-# Usage: scripts/install-deps.sh [mingw] [packaging] [clang] [fuzz] [bench] [memcheck] [monitoring]
+# Usage: scripts/install-deps.sh [mingw] [packaging] [rollout] [clang] [fuzz] [bench] [memcheck] [monitoring]
 #   the Linux build's packages always; mingw: the Windows build and Wine;
 #   packaging: the Windows packages (zip, MSI), signing and the rollout
-#   playbooks, with what their tests use; clang: the clang build; fuzz: clang
-#   with the libFuzzer runtime; monitoring: Nagios Core, which runs
-#   fcboot-check in a test.
+#   playbooks, with what their tests use; rollout: Ansible, for the rehearsal
+#   of a rollout on twins; clang: the clang build; fuzz: clang with the
+#   libFuzzer runtime; monitoring: Nagios Core, which runs fcboot-check in a
+#   test.
 set -euo pipefail
 
 packages=(
@@ -20,6 +21,7 @@ for extra in "$@"; do
         mingw) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64) ;;
         packaging) packages+=(python3 python3-olefile python3-pefile wixl osslsigncode openssl
                               git ansible ansible-lint) ;;
+        rollout) packages+=(python3 ansible) ;;
         clang) packages+=(clang) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         bench) packages+=(libbenchmark-dev) ;;

@@ -40,7 +40,7 @@ groups=()
 wants mingw && groups+=(mingw packaging)
 wants clang && groups+=(clang)
 wants fuzz && groups+=(fuzz)
-wants default && groups+=(bench memcheck monitoring)
+wants default && groups+=(bench memcheck monitoring rollout)
 scripts/install-deps.sh "${groups[@]}"
 
 # --- stages -----------------------------------------------------------------

@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Writes a rehearsal folder for rehearse-rollout.sh: COUNT emulated servers
+made from the demo fleet, in mixed states, named <nn>-<state>, the states in
+turn so that the first len(STATES) hosts cover every one.
+
+Usage: make_rollout_fleet.py OUT COUNT FCBOOT_EMU
+Writes OUT/inventory.yml, OUT/twins/<host>.json, OUT/want/*.cfg and
+OUT/expected.txt: "<host> <state> <check> <run> <second run>", the outcome
+each of the three runs must report."""
+import copy
+import json
+import os
+import subprocess
+import sys
+
+# The demo server as its save writes it, and the desired states.
+IN_STATE = [
+    dict(port_name="1000000000000001", bios_enable=1, select_boot=1, boot_device="500000000000a001", lun=0),
+    dict(port_name="1000000000000002", bios_enable=0, select_boot=0, boot_device="0000000000000000", lun=0),
+]
+# The second adapter to boot: needs a boot image selected on it.
+BOOTING = [IN_STATE[0], dict(port_name="1000000000000002", bios_enable=1, select_boot=1,
+                             boot_device="500000000000b002", lun=3)]
+
+
+def drifted(**change):
+    adapters = copy.deepcopy(IN_STATE)
+    adapters[0].update(change)
+    return adapters
+
+
+def render(adapters):
+    lines = []
+    for number, a in enumerate(adapters):
+        lines += ["[HBA%d]" % number, "WWID=" + a["port_name"], "HostAdapterBiosEnable=%d" % a["bios_enable"],
+                  "SelectBootEnable=%d" % a["select_boot"], "BootDeviceWWID=" + a["boot_device"],
+                  "BootDeviceLUN[0]=%d" % a["lun"], ""]
+    return "\n".join(lines) + "\n"
+
+
+def no_adapter(fleet):
+    for device in fleet["devices"]:
+        device["manufacturer"] = "Other Maker"
+
+
+def no_boot_image(fleet):
+    fleet["devices"][1]["boot_images"] = []
+
+
+def activation_fails(fleet):
+    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "fail": 31}]
+
+
+# state: (how the twin differs from the demo server, the settings loaded into
+# it, how the desired state is given, the desired state or file text,
+# outcomes of the check run, the real run, the second run)
+STATES = [
+    ("in-state", None, None, "file", render(IN_STATE), "unchanged", "unchanged", "unchanged"),
+    ("in-state-vars", None, None, "vars", IN_STATE, "unchanged", "unchanged", "unchanged"),
+    ("lun", None, drifted(lun=4), "file", render(IN_STATE), "would-change", "changed", "unchanged"),
+    ("boot-device", None, drifted(boot_device="500000000000c001"), "vars", IN_STATE,
+     "would-change", "changed", "unchanged"),
+    ("no-adapter", no_adapter, None, "file", render(IN_STATE), "failed", "failed", "failed"),
+    ("no-boot-image", no_boot_image, None, "vars", BOOTING, "would-change", "rolled-back", "rolled-back"),
+    # The rehearsal on the controller catches it before the server is loaded.
+    ("no-boot-image-rehearsed", no_boot_image, None, "vars", BOOTING, "failed", "failed", "failed"),
+    ("activation-fails", activation_fails, None, "file", render(BOOTING),
+     "would-change", "rolled-back", "rolled-back"),
+    ("absent-adapter", None, None, "file",
+     render(IN_STATE + [dict(port_name="10000000000000ff", bios_enable=0, select_boot=0,
+                             boot_device="0", lun=0)]), "failed", "failed", "failed"),
+    ("new", None, None, "file", render(IN_STATE), "would-change", "unchanged", "unchanged"),
+    # fcboot_install_dir is not where the package installs: named after the install.
+    ("wrong-install-dir", None, None, "file", render(IN_STATE), "would-change", "failed", "failed"),
+    ("findings", None, None, "file", render(IN_STATE).replace("BootDeviceWWID=500000000000a001",
+                                                             "BootDeviceWWID=5000 0000 0000 a001"),
+     "failed", "failed", "failed"),
+]
+
+
+def main():
+    out, count, emu = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    for sub in ("twins", "want"):
+        os.makedirs(os.path.join(out, sub), exist_ok=True)
+    demo = os.path.join(out, "demo.json")
+    if not os.path.exists(demo):
+        subprocess.run([emu, "--write-demo-fleet", demo], check=True)
+    with open(demo, encoding="utf-8") as f:
+        demo_fleet = json.load(f)
+    hosts, expected = [], []
+    for n in range(count):
+        state, change, load, kind, want, check, run, second = STATES[n % len(STATES)]
+        host = "%02d-%s" % (n, state)
+        twin = os.path.join(out, "twins", host + ".json")
+        fleet = copy.deepcopy(demo_fleet)
+        if change:
+            change(fleet)
+        with open(twin, "w", encoding="utf-8") as f:
+            json.dump(fleet, f, indent=2)
+        if load:
+            cfg = os.path.join(out, "want", host + "-drift.cfg")
+            with open(cfg, "w", encoding="utf-8") as f:
+                f.write(render(load))
+            subprocess.run([emu, "--fleet", twin, "/l", cfg], check=True, stdout=subprocess.DEVNULL)
+        if kind == "vars":
+            host_vars = {"fcboot_adapters": want}
+        else:
+            with open(os.path.join(out, "want", host + ".cfg"), "w", encoding="utf-8") as f:
+                f.write(want)
+            host_vars = {"fcboot_want": "want/%s.cfg" % host}
+        if state == "lun":
+            # A trailing backslash is no doubled one in the paths made of it.
+            host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot\\"
+        if state.endswith("-rehearsed") or state == "boot-device":
+            # Rehearsed: the rehearsal passes here and the load follows.
+            host_vars["fcboot_rehearse"] = True
+        if state == "wrong-install-dir":
+            host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot-1"
+        if state in ("new", "wrong-install-dir"):
+            # No fcboot on the server yet: the rollout installs the package.
+            os.makedirs(os.path.join(out, "hosts", host), exist_ok=True)
+            host_vars["fcboot_msi"] = os.path.join(os.path.abspath(out), "fcboot-win64.msi")
+            with open(host_vars["fcboot_msi"], "w", encoding="utf-8") as f:
+                f.write("the rehearsal's package\n")
+        hosts.append((host, host_vars))
+        expected.append("%s %s %s %s %s" % (host, state, check, run, second))
+    inventory = {"fcboot_servers": {"hosts": dict(hosts)}}
+    with open(os.path.join(out, "inventory.yml"), "w", encoding="utf-8") as f:
+        json.dump(inventory, f, indent=1)  # JSON is YAML
+    with open(os.path.join(out, "expected.txt"), "w", encoding="utf-8") as f:
+        f.write("\n".join(expected) + "\n")
+
+
+if __name__ == "__main__":
+    main()
