@@ -5,7 +5,7 @@
 # by the seed, as entries of the fault list's format (with the line named).
 # The caller plants them in that order and keeps the ones that build.
 #
-# Usage: scripts/mutants-draw.pl SEED FILE...
+# Usage: scripts/mutants-draw.pl SEED COUNT FILE...   (the first COUNT of the order)
 #
 # Kinds (each as likely as the others, then every place of the kind alike):
 #   relational  a comparison turned: < >=, > <=, == !=, <= <, >= >
@@ -20,8 +20,9 @@ use strict;
 use warnings;
 no warnings 'portable';  # 64-bit constants
 
-my ($seed, @files) = @ARGV;
-die "usage: mutants-draw.pl SEED FILE...\n" unless defined $seed && $seed =~ /^\d+$/ && @files;
+my ($seed, $count, @files) = @ARGV;
+die "usage: mutants-draw.pl SEED COUNT FILE...\n"
+    unless defined $count && $seed =~ /^\d+$/ && $count =~ /^\d+$/ && @files;
 srand($seed);
 
 my %sites;  # kind -> [ [file, line, from, to], ... ]
@@ -131,7 +132,7 @@ for my $kind (@kinds) {
 my $n = 0;
 print "# Drawn with seed $seed from ", scalar(@files), " files: ",
     join(', ', map { "$_ " . scalar @{ $sites{$_} } } @kinds), " places.\n";
-while (1) {
+while ($n < $count) {
     my @left = grep { @{ $queue{$_} } } @kinds;
     last unless @left;
     my $kind = $left[int rand @left];

@@ -59,13 +59,41 @@ while [ "$#" -gt 0 ]; do
 done
 [[ $draw =~ ^[0-9]+$ ]] || { echo "mutants.sh: --draw needs a count" >&2; exit 2; }
 [ -z "$seed" ] || [[ $seed =~ ^[0-9]+$ ]] || { echo "mutants.sh: --seed needs a number" >&2; exit 2; }
+
+# --- the scratch tree ------------------------------------------------------------
+scratch_tree() {
+    scripts/install-deps.sh
+    if [ -n "${FCBOOT_MUTANTS_DIR:-}" ]; then
+        mkdir -p "$FCBOOT_MUTANTS_DIR"
+        scratch=$(cd "$FCBOOT_MUTANTS_DIR" && pwd)
+        case "$scratch/" in "$repo"/*) echo "mutants.sh: FCBOOT_MUTANTS_DIR must be outside the repository" >&2; exit 2 ;; esac
+    else
+        scratch=$(mktemp -d)
+        trap 'rm -rf "$scratch"' EXIT
+    fi
+    tree=$scratch/tree
+    build=$tree/build/default
+    # Everything but build folders and history; file times are kept, so a
+    # kept scratch folder rebuilds only what changed since.
+    mkdir -p "$tree"
+    find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
+    tar -C "$repo" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . | tar -C "$tree" -xf -
+}
+
+# Drawn from the scratch copy, so that nothing edited in the tree meanwhile
+# goes into the draw; four times as many as wanted, for those that do not
+# build.
 if [ "$draw" -gt 0 ]; then
     [ -n "$seed" ] || seed=$(( (RANDOM << 15 | RANDOM) ))
-    # The sources the default build compiles, but the emulator's.
-    mapfile -t sources < <(find src -name '*.cpp' -o -name '*.h' | LC_ALL=C sort |
-        grep -v -e '^src/emulator/' -e '^src/emudriver/' -e '_win32\.' -e '/win32\.h$' -e '_none\.cpp$')
-    list=$(mktemp)
-    perl scripts/mutants-draw.pl "$seed" "${sources[@]}" >"$list"
+    scratch_tree
+    list=$scratch/drawn.txt
+    (
+        cd "$tree"
+        # The sources the default build compiles, but the emulator's.
+        mapfile -t sources < <(find src -name '*.cpp' -o -name '*.h' | LC_ALL=C sort |
+            grep -v -e '^src/emulator/' -e '^src/emudriver/' -e '_win32\.' -e '/win32\.h$' -e '_none\.cpp$')
+        perl scripts/mutants-draw.pl "$seed" $((4 * draw)) "${sources[@]}"
+    ) >"$list"
     echo "== drawing with seed $seed: $(sed -n '1s/^# //p' "$list")"
 fi
 
@@ -101,6 +129,7 @@ done <"$list"
 
 declare -A seen_name
 for i in "${!names[@]}"; do
+    [ "$draw" -eq 0 ] || break  # drawn from the very files it plants in
     name=${names[i]} file=${files[i]} from=${froms[i]} at=${lines[i]}
     problem=''
     if [ -z "$name" ]; then problem='no name'
@@ -127,31 +156,13 @@ done
 for name in "${only[@]}"; do
     [ -n "${seen_name[$name]:-}" ] || { echo "mutants.sh: no fault named $name" >&2; bad=1; }
 done
-[ "$draw" -eq 0 ] || rm -f "$list"
 [ "$bad" -eq 0 ] || { echo "mutants.sh: the fault list needs mending" >&2; exit 1; }
 if [ "$check_only" -eq 1 ]; then
     echo "${#names[@]} faults, every one found exactly once"
     exit 0
 fi
 
-# --- the scratch tree ------------------------------------------------------------
-scripts/install-deps.sh
-if [ -n "${FCBOOT_MUTANTS_DIR:-}" ]; then
-    mkdir -p "$FCBOOT_MUTANTS_DIR"
-    scratch=$(cd "$FCBOOT_MUTANTS_DIR" && pwd)
-    case "$scratch/" in "$repo"/*) echo "mutants.sh: FCBOOT_MUTANTS_DIR must be outside the repository" >&2; exit 2 ;; esac
-else
-    scratch=$(mktemp -d)
-    trap 'rm -rf "$scratch"' EXIT
-fi
-tree=$scratch/tree
-build=$tree/build/default
-# Everything but build folders and history; file times are kept, so a kept
-# scratch folder rebuilds only what changed since.
-mkdir -p "$tree"
-find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
-tar -C "$repo" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . | tar -C "$tree" -xf -
-
+[ "$draw" -gt 0 ] || scratch_tree
 log=$scratch/last.log
 stamp=$scratch/stamp
 build_tree() { (cd "$tree" && cmake --build "$build" -j 2) >"$log" 2>&1; }

@@ -87,7 +87,7 @@ TEST(Capture, IsAnExactTwinOfGeneratedFleets) {
 }
 
 TEST(Capture, IsAnExactTwinOfTheCorpusFleetsAndTheDemo) {
-    ExpectExactTwin(fcemu::DemoFleet(), "demo");
+    ExpectExactTwin(fcemu::DemoFleet(), "demo", true);
     const std::filesystem::path corpus = std::filesystem::path(FCBOOT_SOURCE_DIR) / "fuzz/corpus/fuzz_fleet_file";
     int tried = 0;
     for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
