@@ -83,10 +83,12 @@ for my $file (@files) {
         }
         while ($code =~ /(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uU]?[lL]{0,2})(?![\w.])/g) {
             my ($text, $at) = ($1, $-[1]);
-            my $value = $text =~ /^0[xX]/ ? hex $text : $text;
+            my $octal = $text =~ /^0[0-7]+$/;
+            my $value = $text =~ /^0[xX]/ || $octal ? oct $text : $text;
             my $new = $value == 0 || rand() < 0.5 ? $value + 1 : $value - 1;
             $new = sprintf($text =~ /^0X/ ? '0X%X' : $text =~ /[A-F]/ ? '0x%X' : '0x%x', $new)
                 if $text =~ /^0[xX]/;
+            $new = sprintf('0%o', $new) if $octal;
             $site->('constant', $at, length $text, $new);
         }
         while ($code =~ /\b(if|while) \(/g) {

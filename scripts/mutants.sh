@@ -7,7 +7,7 @@
 # the share of the faults that change behaviour that a test caught.
 #
 # Usage: scripts/mutants.sh [--list FILE] [--check] [NAME...]
-#        scripts/mutants.sh --draw N [--seed S] [--keep FILE]
+#        scripts/mutants.sh --draw N [--seed S] [--skip K] [--keep FILE]
 #   --list FILE  the fault list (default tests/mutants.txt; its head says the format)
 #   --check      only check the list: every fault's text must be found exactly
 #                once in its file (on its line, when it names one); a fault
@@ -21,6 +21,8 @@
 #                drawn order until N have built. Faults that do not build
 #                are dropped, and so are faults that leave every object file
 #                as it was (the compiler made the same code of them).
+#   --skip K     with --draw: start after the first K drawn places (so that
+#                two scratch folders can share one draw)
 #   --keep FILE  with --draw: the drawn faults that were planted, in the
 #                list's format, go to FILE
 # FCBOOT_MUTANTS_DIR names a scratch folder to keep between runs (outside the
@@ -44,6 +46,7 @@ check_only=0
 draw=0
 seed=''
 keep=''
+skip=0
 only=()
 while [ "$#" -gt 0 ]; do
     case "$1" in
@@ -52,12 +55,14 @@ while [ "$#" -gt 0 ]; do
         --draw) draw=${2:?--draw needs a count}; shift 2 ;;
         --seed) seed=${2:?--seed needs a number}; shift 2 ;;
         --keep) keep=${2:?--keep needs a file}; shift 2 ;;
+        --skip) skip=${2:?--skip needs a count}; shift 2 ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutants.sh: unknown option $1" >&2; exit 2 ;;
         *) only+=("$1"); shift ;;
     esac
 done
 [[ $draw =~ ^[0-9]+$ ]] || { echo "mutants.sh: --draw needs a count" >&2; exit 2; }
+[[ $skip =~ ^[0-9]+$ ]] || { echo "mutants.sh: --skip needs a count" >&2; exit 2; }
 [ -z "$seed" ] || [[ $seed =~ ^[0-9]+$ ]] || { echo "mutants.sh: --seed needs a number" >&2; exit 2; }
 
 # --- the scratch tree ------------------------------------------------------------
@@ -92,7 +97,7 @@ if [ "$draw" -gt 0 ]; then
         # The sources the default build compiles, but the emulator's.
         mapfile -t sources < <(find src -name '*.cpp' -o -name '*.h' | LC_ALL=C sort |
             grep -v -e '^src/emulator/' -e '^src/emudriver/' -e '_win32\.' -e '/win32\.h$' -e '_none\.cpp$')
-        perl scripts/mutants-draw.pl "$seed" $((4 * draw)) "${sources[@]}"
+        perl scripts/mutants-draw.pl "$seed" $((skip + 4 * draw)) "${sources[@]}"
     ) >"$list"
     echo "== drawing with seed $seed: $(sed -n '1s/^# //p' "$list")"
 fi
@@ -236,6 +241,7 @@ for i in "${!names[@]}"; do
     name=${names[i]}
     if [ "${#only[@]}" -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then continue; fi
     [ "$draw" -eq 0 ] || [ "$planted" -lt "$draw" ] || break
+    [ "$i" -ge "$skip" ] || continue
     path=$tree/${files[i]}
     cp "$path" "$path.orig"
     plant "$path" "${froms[i]}" "${tos[i]}" "${lines[i]}"
