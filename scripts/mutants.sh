@@ -34,8 +34,8 @@
 # fail without any fault, when a listed fault does not build, or when a fault
 # marked equivalent fails a test (the mark is then wrong). Not part of
 # scripts/test-all.sh; a run of the list takes about a quarter of an hour on
-# two cores, a draw of 60 about half an hour (run it under nice on a shared
-# machine).
+# two cores, a draw of 60 about an hour (more on a busy machine: run it under
+# nice there, and --skip lets two scratch folders share one draw).
 set -euo pipefail
 shopt -u patsub_replacement 2>/dev/null || true  # "&" in a replacement is plain text
 
