@@ -1,25 +1,41 @@
 #!/usr/bin/env bash
 # Measures how well the tests catch real faults: plants each fault of a list
-# (tests/mutants.txt) in a scratch copy of the tree, one at a time, rebuilds
-# the default preset (Release, g++) incrementally, runs its CTest suite up to
-# the first failure, puts the line back, and prints one row per fault
-# (killed or survived, and the first failing test) and the score: the share
-# of the faults that change behaviour that a test caught.
+# in a scratch copy of the tree, one at a time, rebuilds the default preset
+# (Release, g++) incrementally, runs the CTest tests whose programs the fault
+# reached, up to the first failure, puts the line back, and prints one row
+# per fault (killed or survived, and the first failing test) and the score:
+# the share of the faults that change behaviour that a test caught.
 #
 # Usage: scripts/mutants.sh [--list FILE] [--check] [NAME...]
+#        scripts/mutants.sh --draw N [--seed S] [--skip K] [--keep FILE]
 #   --list FILE  the fault list (default tests/mutants.txt; its head says the format)
 #   --check      only check the list: every fault's text must be found exactly
-#                once in its file; a fault that is not is stale
+#                once in its file (on its line, when it names one); a fault
+#                that is not is stale
 #   NAME...      plant only these faults
+#   --draw N     faults nobody picked: scripts/mutants-draw.pl draws places
+#                at random across the sources of the utility and its tools
+#                (src/ but the emulator, which is the tests' yardstick, and
+#                the code only the Windows build compiles), with seed S
+#                (default: a fresh one, printed); they are planted in the
+#                drawn order until N have built. Faults that do not build
+#                are dropped, and so are faults that leave every object file
+#                as it was (the compiler made the same code of them).
+#   --skip K     with --draw: start after the first K drawn places (so that
+#                two scratch folders can share one draw)
+#   --keep FILE  with --draw: the drawn faults that were planted, in the
+#                list's format, go to FILE
 # FCBOOT_MUTANTS_DIR names a scratch folder to keep between runs (outside the
 # repository), which saves the first full build next time; by default a
-# fresh temporary folder is used and removed afterwards.
+# fresh temporary folder is used and removed afterwards. Each fault's tests
+# get FCBOOT_MUTANT_TIMEOUT seconds in all (default 900), each test 120.
 #
 # Exits nonzero when the list holds a stale or malformed fault, when the tests
-# fail without any fault, when a fault does not build, or when a fault marked
-# equivalent fails a test (the mark is then wrong). Not part of
-# scripts/test-all.sh; a whole run takes about a quarter of an hour on two
-# cores (run it under nice on a shared machine).
+# fail without any fault, when a listed fault does not build, or when a fault
+# marked equivalent fails a test (the mark is then wrong). Not part of
+# scripts/test-all.sh; a run of the list takes about a quarter of an hour on
+# two cores, a draw of 60 about an hour (more on a busy machine: run it under
+# nice there, and --skip lets two scratch folders share one draw).
 set -euo pipefail
 shopt -u patsub_replacement 2>/dev/null || true  # "&" in a replacement is plain text
 
@@ -27,19 +43,67 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 repo=$(pwd)
 list=tests/mutants.txt
 check_only=0
+draw=0
+seed=''
+keep=''
+skip=0
 only=()
 while [ "$#" -gt 0 ]; do
     case "$1" in
         --list) list=${2:?--list needs a file}; shift 2 ;;
         --check) check_only=1; shift ;;
+        --draw) draw=${2:?--draw needs a count}; shift 2 ;;
+        --seed) seed=${2:?--seed needs a number}; shift 2 ;;
+        --keep) keep=${2:?--keep needs a file}; shift 2 ;;
+        --skip) skip=${2:?--skip needs a count}; shift 2 ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutants.sh: unknown option $1" >&2; exit 2 ;;
         *) only+=("$1"); shift ;;
     esac
 done
+[[ $draw =~ ^[0-9]+$ ]] || { echo "mutants.sh: --draw needs a count" >&2; exit 2; }
+[[ $skip =~ ^[0-9]+$ ]] || { echo "mutants.sh: --skip needs a count" >&2; exit 2; }
+[ -z "$seed" ] || [[ $seed =~ ^[0-9]+$ ]] || { echo "mutants.sh: --seed needs a number" >&2; exit 2; }
+
+# --- the scratch tree ------------------------------------------------------------
+scratch_tree() {
+    scripts/install-deps.sh
+    if [ -n "${FCBOOT_MUTANTS_DIR:-}" ]; then
+        mkdir -p "$FCBOOT_MUTANTS_DIR"
+        scratch=$(cd "$FCBOOT_MUTANTS_DIR" && pwd)
+        case "$scratch/" in "$repo"/*) echo "mutants.sh: FCBOOT_MUTANTS_DIR must be outside the repository" >&2; exit 2 ;; esac
+    else
+        scratch=$(mktemp -d)
+        trap 'rm -rf "$scratch"' EXIT
+    fi
+    tree=$scratch/tree
+    build=$tree/build/default
+    # Everything but build folders and history; file times are kept, so a
+    # kept scratch folder rebuilds only what changed since.
+    mkdir -p "$tree"
+    find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
+    tar -C "$repo" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . | tar -C "$tree" -xf -
+}
+
+# Drawn from the scratch copy, so that nothing edited in the tree meanwhile
+# goes into the draw; four times as many as wanted, for those that do not
+# build.
+if [ "$draw" -gt 0 ]; then
+    [ -n "$seed" ] || seed=$(( (RANDOM << 15 | RANDOM) ))
+    scratch_tree
+    list=$scratch/drawn.txt
+    (
+        cd "$tree"
+        # The sources the default build compiles, but the emulator's.
+        mapfile -t sources < <(find src -name '*.cpp' -o -name '*.h' | LC_ALL=C sort |
+            grep -v -e '^src/emulator/' -e '^src/emudriver/' -e '_win32\.' -e '/win32\.h$' -e '_none\.cpp$')
+        perl scripts/mutants-draw.pl "$seed" $((skip + 4 * draw)) "${sources[@]}"
+    ) >"$list"
+    echo "== drawing with seed $seed: $(sed -n '1s/^# //p' "$list")"
+fi
 
 # --- the list -----------------------------------------------------------------
-names=() files=() froms=() tos=() has_to=() equivalent=()
+names=() files=() lines=() froms=() tos=() has_to=() equivalent=()
 trim() { local s=$1; s=${s#"${s%%[![:space:]]*}"}; printf '%s' "${s%"${s##*[![:space:]]}"}"; }
 
 n=-1
@@ -52,7 +116,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     value=$(trim "${line#*:}")
     if [ "$key" = fault ]; then
         n=$((n + 1))
-        names[n]=$value files[n]='' froms[n]='' tos[n]='' has_to[n]=0 equivalent[n]=''
+        names[n]=$value files[n]='' lines[n]='' froms[n]='' tos[n]='' has_to[n]=0 equivalent[n]=''
         continue
     fi
     if [ "$n" -lt 0 ] || [[ $line != *:* ]]; then
@@ -60,6 +124,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     fi
     case "$key" in
         file) files[n]=$value ;;
+        line) lines[n]=$value ;;
         from) froms[n]=$value ;;
         to) tos[n]=$value; has_to[n]=1 ;;
         equivalent) equivalent[n]=$value ;;
@@ -69,15 +134,20 @@ done <"$list"
 
 declare -A seen_name
 for i in "${!names[@]}"; do
-    name=${names[i]} file=${files[i]} from=${froms[i]}
+    [ "$draw" -eq 0 ] || break  # drawn from the very files it plants in
+    name=${names[i]} file=${files[i]} from=${froms[i]} at=${lines[i]}
     problem=''
     if [ -z "$name" ]; then problem='no name'
     elif [ -n "${seen_name[$name]:-}" ]; then problem='name used twice'
-    elif [[ $file != src/frontend/* && $file != src/bootcfg/* && $file != src/adapter/* ]]; then
+    elif [ "$draw" -eq 0 ] && [[ $file != src/frontend/* && $file != src/bootcfg/* && $file != src/adapter/* ]]; then
         problem="file \"$file\" is not the utility's own code"
+    elif [[ $file != src/* ]]; then problem="file \"$file\" is not under src/"
     elif [ -z "$from" ] || [ "${has_to[i]}" -eq 0 ]; then problem='needs from: and to:'
     elif [ "$from" = "${tos[i]}" ]; then problem='from: and to: are the same'
     elif [ ! -f "$file" ]; then problem="stale: $file does not exist"
+    elif [ -n "$at" ]; then
+        [[ $at =~ ^[1-9][0-9]*$ ]] || problem="line \"$at\" is no line number"
+        [ -n "$problem" ] || [[ $(sed -n "${at}p" "$file") == *"$from"* ]] || problem="stale: text not on line $at"
     else
         found=$(grep -F -o -- "$from" "$file" | wc -l || true)
         [ "$found" -eq 1 ] || problem="stale: text found $found times in $file"
@@ -97,35 +167,44 @@ if [ "$check_only" -eq 1 ]; then
     exit 0
 fi
 
-# --- the scratch tree ------------------------------------------------------------
-scripts/install-deps.sh
-if [ -n "${FCBOOT_MUTANTS_DIR:-}" ]; then
-    mkdir -p "$FCBOOT_MUTANTS_DIR"
-    scratch=$(cd "$FCBOOT_MUTANTS_DIR" && pwd)
-    case "$scratch/" in "$repo"/*) echo "mutants.sh: FCBOOT_MUTANTS_DIR must be outside the repository" >&2; exit 2 ;; esac
-else
-    scratch=$(mktemp -d)
-    trap 'rm -rf "$scratch"' EXIT
-fi
-tree=$scratch/tree
-build=$tree/build/default
-# Everything but build folders and history; file times are kept, so a kept
-# scratch folder rebuilds only what changed since.
-mkdir -p "$tree"
-find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
-tar -C "$repo" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . | tar -C "$tree" -xf -
-
+[ "$draw" -gt 0 ] || scratch_tree
 log=$scratch/last.log
+stamp=$scratch/stamp
 build_tree() { (cd "$tree" && cmake --build "$build" -j 2) >"$log" 2>&1; }
-# The suite up to its first failure; prints the failing test's name.
+# Checksums of every object file, and the programs built since the stamp.
+objects() { find "$build" -name '*.o' ${1:+-newer "$1"} -exec md5sum {} + | LC_ALL=C sort -k 2; }
+programs_since() { find "$build" -type f -perm -u+x -newer "$stamp" ! -name '*.so*' -printf '%p\n'; }
+
+# Which programs each test runs: "NUMBER<TAB>command line" from ctest -N -V.
+tests_map() {
+    ctest --test-dir "$build" -N -V 2>/dev/null | awk '
+        / Test command: / { sub(/.* Test command: /, ""); command = $0; next }
+        /^ *Test +#[0-9]+:/ { sub(/^ *Test +#/, ""); sub(/:.*/, ""); print $0 "\t" command }'
+}
+# The tests (ctest numbers, comma-separated) whose command line names one of
+# the programs on standard input.
+tests_for_programs() {
+    local programs
+    programs=$(cat)
+    [ -n "$programs" ] || return 0
+    awk -F '\t' -v programs="$programs" '
+        BEGIN { n = split(programs, p, "\n") }
+        { for (i = 1; i <= n; ++i) if (p[i] != "" && index($2, p[i])) { printf "%s%s", sep, $1; sep = ","; break } }' \
+        "$scratch/tests.map"
+}
+# The tests given (all when none) up to the first failure; prints the failing
+# test's name.
 run_tests() {
+    local select=()
+    [ -z "${1:-}" ] || select=(-I "0,0,1,$1")
     rm -f "$build/Testing/Temporary/LastTestsFailed.log"
-    if ctest --test-dir "$build" --stop-on-failure --timeout 120 --no-tests=error >"$log" 2>&1; then
+    if timeout "${FCBOOT_MUTANT_TIMEOUT:-900}" ctest --test-dir "$build" "${select[@]}" --stop-on-failure \
+        --timeout 120 --no-tests=error >"$log" 2>&1; then
         return 0
     fi
     local failed
     failed=$(sed -n '1s/^[0-9]*://p' "$build/Testing/Temporary/LastTestsFailed.log" 2>/dev/null || true)
-    printf '%s' "${failed:-(ctest failed, see $log)}"
+    printf '%s' "${failed:-(the tests ran out of time or failed, see $log)}"
     return 1
 }
 
@@ -137,13 +216,17 @@ fi
 if ! failed=$(run_tests); then
     echo "mutants.sh: $failed fails without any fault" >&2; exit 1
 fi
+objects >"$scratch/objects.clean"
+tests_map >"$scratch/tests.map"
 
 # --- one fault at a time -----------------------------------------------------------
-# The first occurrence of `from` in the file becomes `to`.
+# On its line (the first where the text is, when none is named), the text
+# becomes `to`.
 plant() {
-    local path=$1 from=$2 to=$3 line done=0
+    local path=$1 from=$2 to=$3 at=$4 line done=0 number=0
     while IFS= read -r line || [ -n "$line" ]; do
-        if [ "$done" -eq 0 ] && [[ $line == *"$from"* ]]; then
+        number=$((number + 1))
+        if [ "$done" -eq 0 ] && { [ -z "$at" ] || [ "$number" -eq "$at" ]; } && [[ $line == *"$from"* ]]; then
             line=${line/"$from"/"$to"}
             done=1
         fi
@@ -152,25 +235,49 @@ plant() {
 }
 
 printf '\n%-48s %-10s %s\n' fault result 'first failing test'
-counted=0 killed=0 trouble=0
+counted=0 killed=0 trouble=0 planted=0 unbuilt=0 same=0
+[ -z "$keep" ] || : >"$keep"
 for i in "${!names[@]}"; do
     name=${names[i]}
     if [ "${#only[@]}" -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then continue; fi
+    [ "$draw" -eq 0 ] || [ "$planted" -lt "$draw" ] || break
+    [ "$i" -ge "$skip" ] || continue
     path=$tree/${files[i]}
     cp "$path" "$path.orig"
-    plant "$path" "${froms[i]}" "${tos[i]}"
+    plant "$path" "${froms[i]}" "${tos[i]}" "${lines[i]}"
+    touch "$stamp"
+    sleep 1  # a coarse file clock must still tell the stamp from what is built after it
     if ! build_tree; then
-        cp "$log" "$scratch/no-build-$name.log"
-        result='no build' first="see $scratch/no-build-$name.log"
-        trouble=1
-    elif first=$(run_tests); then
-        result=survived first=''
+        result='no build' first=''
+        if [ "$draw" -eq 0 ]; then
+            cp "$log" "$scratch/no-build-$name.log"
+            first="see $scratch/no-build-$name.log"
+            trouble=1
+        fi
+    elif [ -z "$(join -j 2 -o 1.1,2.1 <(objects "$stamp") "$scratch/objects.clean" | awk '$1 != $2')" ]; then
+        result='same code' first='every object file as it was'
     else
-        result=killed
+        selected=$(programs_since | tests_for_programs)
+        if [ -z "$selected" ]; then
+            result=survived first='(no test runs a program it reached)'
+        elif first=$(run_tests "$selected"); then
+            result=survived first=''
+        else
+            result=killed
+        fi
     fi
     # A fresh time stamp, so that the next build compiles the line put back.
     cp "$path.orig" "$path" && rm -f "$path.orig" && touch "$path"
 
+    if [ "$result" = 'no build' ] && [ "$draw" -gt 0 ]; then
+        unbuilt=$((unbuilt + 1))
+        continue  # drawn faults that do not build are dropped
+    fi
+    planted=$((planted + 1))
+    if [ -n "$keep" ]; then
+        printf '\nfault: %s\nfile: %s\n%sfrom: %s\nto: %s\n' "$name" "${files[i]}" \
+            "${lines[i]:+line: ${lines[i]}$'\n'}" "${froms[i]}" "${tos[i]}" >>"$keep"
+    fi
     if [ -n "${equivalent[i]}" ]; then
         if [ "$result" = killed ]; then
             first="$first (marked equivalent: the mark is wrong)"
@@ -178,6 +285,8 @@ for i in "${!names[@]}"; do
         else
             result=equivalent first=${equivalent[i]}
         fi
+    elif [ "$result" = 'same code' ]; then
+        same=$((same + 1))
     elif [ "$result" != 'no build' ]; then
         counted=$((counted + 1))
         [ "$result" = killed ] && killed=$((killed + 1))
@@ -186,8 +295,9 @@ for i in "${!names[@]}"; do
 done
 build_tree || true  # leave the scratch build as the tree is
 
+echo
+[ "$draw" -eq 0 ] || echo "drawn with seed $seed: $planted built ($same of them the same code), $unbuilt that did not build dropped"
 if [ "$counted" -gt 0 ]; then
-    echo
     echo "score: $killed of $counted faults that change behaviour killed ($((100 * killed / counted))%)," \
         "$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s"
 fi

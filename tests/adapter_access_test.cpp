@@ -219,17 +219,21 @@ TEST_F(AdapterAccess, HostBytesFollowTheirNodeAcrossAReorderedReadOfTheLargestLi
     Serve(fleet, 1);
     fcboot::PADAPTER a = fcboot::AdapterAt(0);
     ASSERT_EQ(a->NodeAmt, count);
-    // The host marks every node with its position; the last entry repeats node 7.
+    // The host marks every node with its position (a nonzero byte on every
+    // one); the last entry repeats node 7.
     for (std::uint32_t j = 0; j < count; ++j) {
         a->NodeList[j * 40 + 20] = static_cast<std::uint8_t>(j);
-        a->NodeList[j * 40 + 21] = static_cast<std::uint8_t>(j >> 8);
+        a->NodeList[j * 40 + 21] = static_cast<std::uint8_t>(j >> 8 | 0x80);
     }
     std::memcpy(a->NodeList + (count - 1) * 40, a->NodeList + 7 * 40, 8);
     a->NodeList[(count - 1) * 40 + 20] = 0xEE;
     // Re-read: the nodes in reverse order, without the repeat, plus one unseen node.
     fcplat::CloseHandle(a->m_hDevice);
     fcemu::StopServer();
+    // The driver's own host bytes are set on every entry too, and give way
+    // to the host's.
     std::vector<fcemu::NodeEntry> reversed(nodes.rbegin() + 1, nodes.rend());
+    for (fcemu::NodeEntry& n : reversed) n.host_byte_2 = 0x33;
     reversed.push_back(Node(count + 5));
     reversed.back().host_byte_1 = 0x42;
     fleet.devices.back().node_list = reversed;
@@ -241,7 +245,7 @@ TEST_F(AdapterAccess, HostBytesFollowTheirNodeAcrossAReorderedReadOfTheLargestLi
     for (std::uint32_t i = 0; i + 1 < count; ++i) {
         const std::uint32_t j = count - 2 - i;  // the node's first position before
         wrong += a->NodeList[i * 40 + 20] != static_cast<std::uint8_t>(j) ||
-                 a->NodeList[i * 40 + 21] != static_cast<std::uint8_t>(j >> 8);
+                 a->NodeList[i * 40 + 21] != static_cast<std::uint8_t>(j >> 8 | 0x80);
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(a->NodeList[(count - 1) * 40 + 20], 0x42);  // the driver's byte

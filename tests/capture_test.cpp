@@ -50,7 +50,9 @@ Captured Capture(const Fleet& served, const std::string& path) {
     return c;
 }
 
-void ExpectExactTwin(Fleet fleet, const std::string& what) {
+// `plainFields`: the fleet's text fields fit their driver record fields as
+// plain text, so the twin must hold every field as the fleet does.
+void ExpectExactTwin(Fleet fleet, const std::string& what, bool plainFields = false) {
     SCOPED_TRACE(what);
     for (DeviceConfig& d : fleet.devices) d.faults.clear();  // no server holds fault rules
     const std::string dir = fctest::TempDir();
@@ -61,18 +63,31 @@ void ExpectExactTwin(Fleet fleet, const std::string& what) {
     fctest::ExpectOnlyReads(c.log);
     ASSERT_EQ(c.twin.devices.size(), fleet.devices.size());
     fctest::ExpectSameRuns(fleet, c.twin, dir);
+    if (plainFields) fctest::ExpectFaithful(fleet, c.twin);
+    // Served in its turn, the twin is captured as itself, byte for byte.
+    if (fleet.devices.empty()) return;
+    EXPECT_EQ(Capture(c.twin, dir + "/twin-of-twin.json").exit_code, fccapture::kCaptureOk);
+    EXPECT_EQ(fctest::ReadFileBytes(dir + "/twin-of-twin.json"), fctest::ReadFileBytes(dir + "/twin.json"));
 }
 
 TEST(Capture, IsAnExactTwinOfGeneratedFleets) {
     std::vector<Fleet> fleets = fctest::GeneratedFleets(41);
-    for (int sample = 0; sample < 40; ++sample) ExpectExactTwin(fleets[sample], "fleet " + std::to_string(sample));
-    // And one adapter with the largest node list the utility reads.
-    fleets[40].devices[0].node_list = std::vector<fcemu::NodeEntry>(2097152 / 40);
-    ExpectExactTwin(fleets[40], "largest node list");
+    for (int sample = 0; sample < 40; ++sample)
+        ExpectExactTwin(fleets[sample], "fleet " + std::to_string(sample), true);
+    // And one adapter with the largest node list the utility reads, every
+    // node different in every byte kept.
+    std::vector<fcemu::NodeEntry> largest(2097152 / 40);
+    for (std::uint32_t j = 0; j < largest.size(); ++j)
+        largest[j] = {{0x21, 0, static_cast<std::uint8_t>(j >> 16), static_cast<std::uint8_t>(j >> 8),
+                       static_cast<std::uint8_t>(j), 0xA5, 0x5A, static_cast<std::uint8_t>(~j)},
+                      0x800000u | (j * 2654435761u & 0x7FFFFFu), static_cast<std::uint8_t>(j * 7),
+                      static_cast<std::uint8_t>(j * 13)};
+    fleets[40].devices[0].node_list = std::move(largest);
+    ExpectExactTwin(fleets[40], "largest node list", true);
 }
 
 TEST(Capture, IsAnExactTwinOfTheCorpusFleetsAndTheDemo) {
-    ExpectExactTwin(fcemu::DemoFleet(), "demo");
+    ExpectExactTwin(fcemu::DemoFleet(), "demo", true);
     const std::filesystem::path corpus = std::filesystem::path(FCBOOT_SOURCE_DIR) / "fuzz/corpus/fuzz_fleet_file";
     int tried = 0;
     for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
@@ -136,6 +151,61 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
                             "  boot images   0x03960001 kind 0x96 type 3; 0x02960002 kind 0x96 type 2\n"),
               std::string::npos)
         << shown[0];
+}
+
+// A memory read that fails while the capture walks the boot image
+// directory, at its head or part-way: the twin lacks words the utility
+// reads, so the capture is incomplete, says so, and never replaces a good
+// twin with it.
+TEST(Capture, ADirectoryReadFailingPartWayIsIncompleteAndKeepsTheGoodTwin) {
+    using Effect = fcemu::FaultRule::Effect;
+    const Fleet demo = fcemu::DemoFleet();
+    const std::string dir = fctest::TempDir(), good = dir + "/good.json";
+    const Captured clean = Capture(demo, good);
+    ASSERT_EQ(clean.exit_code, fccapture::kCaptureOk);
+    // The first device's mailbox command 23 calls, and which of them read
+    // memory rather than a region.
+    std::vector<std::uint32_t> memoryReads;
+    std::uint32_t calls = 0;
+    for (const fcemu::RequestRecord& r : fctest::MailboxCalls(clean.log, 23)) {
+        if (r.port != static_cast<int>(demo.devices[0].port)) continue;
+        if (r.address) memoryReads.push_back(calls);
+        ++calls;
+    }
+    ASSERT_EQ(memoryReads.size(), 1 + demo.devices[0].boot_images.size());  // the head, then each entry
+    const struct {
+        const char* what;
+        std::size_t read;  // which memory read fails
+        Effect effect;
+        std::uint32_t value;
+        const char* line;
+    } cases[] = {
+        {"head, request fails", 0, Effect::Fail, 31, "boot image directory: a memory read failed after 0 entries"},
+        {"second entry, request fails", 2, Effect::Fail, 31,
+         "boot image directory: a memory read failed after 1 entries"},
+        {"first entry, firmware error", 1, Effect::MbxStatus, 18,
+         "boot image directory: a memory read failed after 0 entries"},
+        {"second entry, firmware error", 2, Effect::MbxStatus, 18,
+         "boot image directory: a memory read failed after 1 entries"},
+    };
+    const std::string kept = fctest::ReadFileBytes(good);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Fleet fleet = demo;
+        fleet.devices[0].faults = {{"mailbox:23", memoryReads[c.read], 1, c.effect, c.value}};
+        const Captured over = Capture(fleet, good);
+        EXPECT_EQ(over.exit_code, fccapture::kCaptureIncomplete) << over.errors;
+        EXPECT_NE(over.errors.find(c.line), std::string::npos) << over.errors;
+        EXPECT_EQ(fctest::ReadFileBytes(good), kept);
+        // Where no twin was, the incomplete one is written, marked.
+        const std::string fresh = dir + "/fresh.json";
+        std::remove(fresh.c_str());
+        const Captured first = Capture(fleet, fresh);
+        EXPECT_EQ(first.exit_code, fccapture::kCaptureIncomplete);
+        ASSERT_EQ(first.twin.devices.size(), 2u);
+        EXPECT_EQ(first.twin.devices[0].incomplete, std::vector<std::string>{c.line});
+        EXPECT_TRUE(first.twin.devices[1].incomplete.empty());
+    }
 }
 
 // Every failed step of writing the twin leaves the file before it byte for

@@ -5,8 +5,9 @@
 //       tests' generated fleets, the first of each shape named below;
 //   DeviceTwins.AreExact      then takes every <case>/dev folder that holds a
 //       capture made through the device path (fleet.json, twin.json,
-//       requests.jsonl): the capture sent only reads, and every command gives
-//       the same results against the fleet and against its twin.
+//       requests.jsonl): the capture sent only reads, the twin holds every
+//       field the fleet holds, and every command gives the same results
+//       against the fleet and against its twin.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -104,6 +105,7 @@ TEST(DeviceTwins, AreExact) {
         const std::vector<fcemu::RequestRecord> log = ReadLog(dev + "/requests.jsonl");
         EXPECT_FALSE(log.empty());
         fctest::ExpectOnlyReads(log);
+        fctest::ExpectFaithful(fleet, twin);
         fctest::ExpectSameRuns(fleet, twin, fctest::TempDir());
         ++judged;
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/bytes.h"
 #include "frontend/frontend.h"
 #include "platform/output_file.h"
 #include "support/harness.h"
@@ -199,6 +200,101 @@ TEST(ExitCodes, RealCausesAndWhatEachLeavesBehind) {
         if (c.more) c.more(r);
     }
     EXPECT_EQ(fctest::ReadFileBytes(dir + "/plain.txt"), "x");
+}
+
+// A refresh the driver refuses, on the first adapter or the last: every
+// command ends with 255 before it saves or loads anything. A save leaves the
+// file before it as it was and creates none where there was none; a load
+// writes no adapter.
+TEST(ExitCodes, ARefusedRefreshEndsEveryCommandWith255AndTouchesNothing) {
+    const fcemu::Fleet three = DemoLike(3);
+    std::string load;
+    for (const char* wwid : {"1000000000000001", "1000000000000002", "1000000000000003"})
+        load += Section(wwid, "0", "0", "77", "9");
+    const std::string dir = fctest::TempDir(), path = dir + "/boot.cfg";
+    for (const char* option : {"/s", "/se", "/l", "/le"}) {
+        const bool save = option[1] == 's';
+        for (const int failing : {0, 2}) {
+            for (const bool fileBefore : {true, false}) {
+                if (!save && !fileBefore) continue;  // a load without its file fails for that alone
+                SCOPED_TRACE(std::string(option) + ", adapter " + std::to_string(failing) +
+                             (fileBefore ? ", a file before" : ", no file before"));
+                const std::string before = save ? "last night's copy\n" : load;
+                std::remove(path.c_str());
+                if (fileBefore) fctest::WriteFileBytes(path, before);
+                const fctest::RunResult r =
+                    RunChecked(Faulted(three, "ioctl:80010213", 0, Effect::Fail, 31, failing), {option, path});
+                EXPECT_EQ(r.exit_code, fcboot::kExitOpenFailed);
+                EXPECT_EQ(fctest::FileExists(path), fileBefore);
+                if (fileBefore) {
+                    EXPECT_EQ(fctest::ReadFileBytes(path), before);
+                }
+                EXPECT_TRUE(fctest::MailboxCalls(r.log, 27).empty());
+                EXPECT_TRUE(fctest::MailboxCalls(r.log, 23).empty());
+                ASSERT_EQ(r.fleet_after.devices.size(), three.devices.size());
+                for (std::size_t i = 0; i < three.devices.size(); ++i) {
+                    EXPECT_EQ(r.fleet_after.devices[i].region4, three.devices[i].region4);
+                    EXPECT_EQ(r.fleet_after.devices[i].region8, three.devices[i].region8);
+                    EXPECT_EQ(r.fleet_after.devices[i].region10, three.devices[i].region10);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);  // no temporary file left
+}
+
+// The EFIB variant's boot LUN takes 14 bits: a save in that variant writes
+// what the adapter holds, beyond 255 too; the two bits above the LUN are
+// no part of it.
+TEST(EfibVariant, ASaveWritesTheWholeLunItHolds) {
+    const struct {
+        std::uint8_t high, low;
+        const char* saved;
+    } cases[] = {
+        {0x00, 7, "BootDeviceLUN[0]=7\n"},
+        {0x01, 44, "BootDeviceLUN[0]=300\n"},
+        {0xC1, 44, "BootDeviceLUN[0]=300\n"},
+        {0x3F, 0xFF, "BootDeviceLUN[0]=16383\n"},
+        {0x40, 0x00, "BootDeviceLUN[0]=0\n"},
+    };
+    const std::string path = fctest::TempDir() + "/boot.cfg";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.saved);
+        fcemu::Fleet fleet = DemoLike(1);
+        fleet.devices[0].region10[12] = c.high;
+        fleet.devices[0].region10[13] = c.low;
+        EXPECT_EQ(RunChecked(fleet, {"/se", path}).exit_code, fcboot::kExitOk);
+        EXPECT_NE(fctest::ReadFileBytes(path).find(fctest::NativeText(c.saved)), std::string::npos)
+            << fctest::ReadFileBytes(path);
+    }
+}
+
+// A load that asks for boot selection keeps the image already selected only
+// when it is one the adapter's model boots in the variant loaded; otherwise
+// it selects one that is. The demo's first adapter (model 0xF0A5) boots kind
+// 0x93 by BIOS only and kind 0x95 by EFIB only.
+TEST(EfibVariant, ALoadJudgesTheSelectedImageInItsOwnVariant) {
+    constexpr std::uint32_t kBiosOnly = 0x03930001, kEfibOnly = 0x03950002;
+    const struct {
+        const char* option;
+        std::uint32_t before, after;
+    } cases[] = {
+        {"/le", kBiosOnly, kEfibOnly},
+        {"/le", kEfibOnly, kEfibOnly},
+        {"/l", kEfibOnly, kBiosOnly},
+        {"/l", kBiosOnly, kBiosOnly},
+    };
+    const std::string text = Section("1000000000000001", "1", "1", "500000000000a001", "0");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.option) + " over " + fcfleet::Hex32(c.before));
+        fcemu::Fleet fleet = fcemu::DemoFleet();
+        fleet.devices[0].boot_images = {kBiosOnly, kEfibOnly};
+        fcboot::StoreLe32(fleet.devices[0].region4.data() + 12, c.before);
+        const fctest::RunResult r = LoadText(fleet, text, c.option);
+        EXPECT_EQ(r.exit_code, fcboot::kExitOk);
+        EXPECT_EQ(fcboot::LoadLe32(r.fleet_after.devices[0].region4.data() + 12), c.after);
+        EXPECT_EQ(RegionCalls(r, 27, 4) > 0, c.before != c.after);  // a selection kept is not rewritten
+    }
 }
 
 // Which adapter each section reaches and what a section must hold; every

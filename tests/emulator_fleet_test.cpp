@@ -48,6 +48,8 @@ TEST(EmulatorFleet, RefusesInvalidFilesNamingTheField) {
          "devices[0].faults[0].state"},
         {Fleet1(R"(, "faults": [{"match": "ioctl:80010299", "fail": 1}])"),
          "devices[0].faults[0].match"},
+        {Fleet1(R"(, "faults": [{"match": "mailbox:256", "fail": 1}])"),
+         "devices[0].faults[0].match"},
         {Fleet1(R"(, "fualts": [])"), "devices[0].fualts"},
         {R"({"fleet_version": 1, "devices": [{"port": 1, "port_wwn": "1000000000000001"},
              {"port": 1, "port_wwn": "1000000000000002"}]})",

@@ -137,6 +137,64 @@ void ExpectOnlyReads(const std::vector<fcemu::RequestRecord>& log) {
     }
 }
 
+void ExpectFaithful(const Fleet& source, const Fleet& twin) {
+    ASSERT_EQ(twin.devices.size(), source.devices.size());
+    for (std::size_t i = 0; i < source.devices.size(); ++i) {
+        const DeviceConfig& s = source.devices[i];
+        const DeviceConfig& t = twin.devices[i];
+        SCOPED_TRACE("device at port " + std::to_string(s.port));
+        EXPECT_EQ(t.port, s.port);
+        EXPECT_TRUE(t.incomplete.empty());
+        EXPECT_EQ(t.attributes_fail, s.attributes_fail);
+        if (s.attributes_fail) continue;
+        EXPECT_EQ(t.manufacturer, s.manufacturer);
+        EXPECT_EQ(t.model, s.model);
+        EXPECT_EQ(t.model_description, s.model_description);
+        EXPECT_EQ(t.serial_number, s.serial_number);
+        EXPECT_EQ(t.driver_name, s.driver_name);
+        EXPECT_EQ(t.driver_version, s.driver_version);
+        EXPECT_EQ(t.node_wwn, s.node_wwn);
+        EXPECT_EQ(t.vendor_specific_id, s.vendor_specific_id);
+        EXPECT_EQ(t.number_of_ports, s.number_of_ports);
+        if (s.manufacturer.rfind("Tarvio", 0) != 0) continue;  // asked nothing more
+
+        EXPECT_EQ(t.port_wwn, s.port_wwn);
+        EXPECT_EQ(t.pci_bus, s.pci_bus);
+        EXPECT_EQ(t.pci_slot, s.pci_slot);
+        EXPECT_EQ(t.value_456, s.value_456);
+        EXPECT_EQ(t.value_472, s.value_472);
+        EXPECT_EQ(t.revision_primary, s.revision_primary);
+        EXPECT_EQ(t.revision_secondary, s.revision_secondary);
+        EXPECT_EQ(t.region4, s.region4);
+        EXPECT_EQ(t.region8, s.region8);
+        EXPECT_EQ(t.region10, s.region10);
+        ASSERT_EQ(t.node_list.has_value(), s.node_list.has_value());
+        if (s.node_list) {
+            ASSERT_EQ(t.node_list->size(), s.node_list->size());
+            for (std::size_t j = 0; j < s.node_list->size(); ++j) {
+                const fcemu::NodeEntry &a = (*s.node_list)[j], &b = (*t.node_list)[j];
+                ASSERT_TRUE(a.wwn == b.wwn && a.fcid == b.fcid && a.host_byte_1 == b.host_byte_1 &&
+                            a.host_byte_2 == b.host_byte_2)
+                    << "node " << j << " of " << s.node_list->size() << ": " << fcfleet::HexBytes(b.wwn.data(), 8)
+                    << " fcid " << b.fcid << " where the source holds " << fcfleet::HexBytes(a.wwn.data(), 8)
+                    << " fcid " << a.fcid;
+            }
+        }
+        // Every directory word the twin holds is the source's; a source whose
+        // only raw words lie beyond the directory gives back its image list.
+        const fcfleet::AdapterMemory mine = fcfleet::DeviceMemory(s), copied = fcfleet::DeviceMemory(t);
+        for (const auto& word : copied) {
+            const auto it = mine.find(word.first);
+            EXPECT_EQ(word.second, it == mine.end() ? 0u : it->second) << "word at " << fcfleet::Hex32(word.first);
+        }
+        bool rawDirectory = false;
+        for (const fcemu::MemoryWords& run : s.memory) rawDirectory = rawDirectory || run.address < 0x40000u;
+        if (!rawDirectory) {
+            EXPECT_EQ(t.boot_images, s.boot_images);
+        }
+    }
+}
+
 void ExpectSameRuns(const Fleet& original, const Fleet& twin, const std::string& dir) {
     std::string load;
     for (std::size_t i = 0; i <= original.devices.size(); ++i) {

@@ -23,6 +23,15 @@ std::vector<fcemu::Fleet> GeneratedFleets(std::size_t count);
 // command 17 and both forms of command 23.
 void ExpectOnlyReads(const std::vector<fcemu::RequestRecord>& log);
 
+// The twin holds what the source's devices hold, field by field: the
+// attributes of every device the utility can query, and of the devices of
+// the served maker the port name, bus and slot, the information record's
+// values, the revision, the three regions, every node of the node list and
+// every directory word. Fields no read reaches (the emulator's fault rules,
+// memory beyond the directory) are left out. For fleets of plain text
+// fields: a capture keeps what a driver record's field can hold.
+void ExpectFaithful(const fcemu::Fleet& source, const fcemu::Fleet& twin);
+
 // Every command of the utility (/v, /s, /se, /l, /le) against the fleet and
 // against its twin gives the same exit code, output, file, request log and
 // regions afterwards. `dir` holds the commands' files.
