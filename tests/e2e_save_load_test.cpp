@@ -289,7 +289,9 @@ TEST(EfibVariant, ALoadJudgesTheSelectedImageInItsOwnVariant) {
         SCOPED_TRACE(std::string(c.option) + " over " + fcfleet::Hex32(c.before));
         fcemu::Fleet fleet = fcemu::DemoFleet();
         fleet.devices[0].boot_images = {kBiosOnly, kEfibOnly};
-        fcboot::StoreLe32(fleet.devices[0].region4.data() + 12, c.before);
+        // Selected and activated: only the variant decides whether it stays.
+        fcboot::StoreLe32(fleet.devices[0].region4.data() + fcboot::kSelectedImageOffset, c.before);
+        fcboot::StoreLe32(fleet.devices[0].region4.data() + fcboot::kActivatedImageOffset, c.before);
         const fctest::RunResult r = LoadText(fleet, text, c.option);
         EXPECT_EQ(r.exit_code, fcboot::kExitOk);
         EXPECT_EQ(fcboot::LoadLe32(r.fleet_after.devices[0].region4.data() + 12), c.after);

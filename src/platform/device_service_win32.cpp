@@ -2,6 +2,8 @@
 // control requests and the program run as a child process.
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,26 @@ bool PipeTransfer(HANDLE pipe, bool write, std::uint8_t* bytes, std::size_t size
     return true;
 }
 
+// The statuses the driver completes a request with, as it checks them.
+#define FCPLAT_IS_MAPPED(error, mapped) || status == (mapped)
+bool IsMappedStatus(std::uint32_t status) {
+    return status == 0 ||
+           status == static_cast<std::uint32_t>(EMUDRV_STATUS_NOT_CONNECTED)
+               EMUDRV_MAPPED_STATUSES(FCPLAT_IS_MAPPED);
+}
+#undef FCPLAT_IS_MAPPED
+
+std::uint32_t LoadStatus(const std::vector<std::uint8_t>& reply) {
+    const std::uint8_t* b = reply.data() + EMUDRV_REP_STATUS;
+    return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+std::string Hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
 struct Serving {
     const DeviceServiceRun* run = nullptr;
     HANDLE pipe = INVALID_HANDLE_VALUE;
@@ -92,7 +114,7 @@ DWORD WINAPI ServeLoop(void* argument) {
         if (!PipeTransfer(s.pipe, false, word, sizeof word)) {
             // The driver closes the pipe on DISCONNECT; before that, a
             // closed pipe means the driver dropped the connection.
-            if (::InterlockedCompareExchange(&s.disconnecting, 0, 0) == 0)
+            if (::InterlockedCompareExchange(&s.disconnecting, 0, 0) == 0 && s.error.empty())
                 s.error = WithError("the driver dropped the connection");
             return 0;
         }
@@ -110,8 +132,14 @@ DWORD WINAPI ServeLoop(void* argument) {
         }
         reply.clear();
         if (!s.run->handler(s.run->context, request, &reply)) break;
+        // The driver drops the connection on a status it may not complete a
+        // request with; said here, before the program can end and make the
+        // broken pipe look like the end of the run.
+        if (reply.size() >= EMUDRV_REP_HEADER_SIZE && !IsMappedStatus(LoadStatus(reply)))
+            s.error = "the driver dropped the connection: a reply carried status " +
+                      Hex32(LoadStatus(reply)) + ", outside the mapping";
         if (!PipeTransfer(s.pipe, true, reply.data(), reply.size())) {
-            s.error = WithError("the reply to the driver failed");
+            if (s.error.empty()) s.error = WithError("the reply to the driver failed");
             break;
         }
     }
