@@ -326,6 +326,8 @@ TEST(FcbootDiff, LintNamesEachFindingAndItsLine) {
         {"a name with a digit lost", WithLine(a, 2, "WWID=100000000000001\n"), "short-name:2"},
         {"a key given twice", WithLine(a, 4, "SelectBootEnable=0\nSelectBootEnable=1\n"), "repeated-key:5"},
         {"NUL bytes", a + std::string("# x\0y\n", 6), "not-taken:8"},
+        // A control character quoted in a finding: the report stays JSON.
+        {"a control character after a value", WithLine(a, 6, "BootDeviceLUN[0]=0 \x01\x1f\n"), "trailing-text:6"},
         {"findings after long lines name their own lines",
          head + long300 + long600 + std::string(255, '#') + "\n" + rest.substr(0, 43) + "BootDeviceWWID=a001\n" +
              "BootDeviceLUN[0]=0 x\n",
@@ -357,6 +359,31 @@ TEST(FcbootDiff, LintNamesEachFindingAndItsLine) {
                                            std::to_string(x.value("line", 0)) + ": ";
                     EXPECT_EQ(x.value("text", std::string()).compare(0, at.size(), at), 0) << c.name;
                 }
+    }
+}
+
+// A header a load does not take says why, so that the fix is plain: the
+// capitals, or the blank; a "#" line that looks like one is a comment.
+TEST(FcbootDiff, LintSaysWhyAHeaderIsNotTaken) {
+    const struct {
+        const char* header;
+        const char* why;  // empty: no finding
+    } cases[] = {
+        {"[hba1]", "a header is written \"[HBA\" in capitals"},
+        {"[HBA 1]", "a header is one word, \"[HBA\" n \"]\", without blanks"},
+        {"# [HBA1]", ""},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::current_path(fctest::TempDir());
+        fctest::WriteFileBytes("boot.cfg", Section(kA) + c.header + "\n" + Section(kB).substr(7));
+        const DiffRun r = Invoke({"--lint", "boot.cfg"});
+        const std::string first = r.out.substr(0, r.out.find('\n'));
+        if (*c.why == '\0') {
+            EXPECT_EQ(first.find("boot.cfg:8:"), std::string::npos) << c.header << ": " << r.out;
+            continue;
+        }
+        EXPECT_EQ(first, std::string("boot.cfg:8: \"") + c.header + "\" is not taken by a load: " + c.why)
+            << r.out;
     }
 }
 
