@@ -35,9 +35,9 @@ std::size_t Utf8Length(const unsigned char* s, std::size_t n) {
     return length;
 }
 
-// A JSON string. Report lines are ASCII; a file name that is no UTF-8
-// (Windows hands names over in its code page) keeps each such byte as the
-// character of that value.
+// A JSON string. Names arrive in UTF-8 and pass as they are; a byte that is
+// no part of UTF-8 (a Linux name in another encoding, a line of the file
+// quoted in a finding) is kept as the character of that value.
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
