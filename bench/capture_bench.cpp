@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.h"
 #include "adapter/nodelist_layout.h"
 #include "capture/capture.h"
 #include "emulator/emulator.h"
@@ -67,17 +68,8 @@ fcemu::Fleet BenchFleet(std::uint32_t adapters) {
 
 int main(int argc, char** argv) {
     bool quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else {
-            std::fprintf(stderr, "usage: capture_bench [--quick]\n");
-            return 1;
-        }
-    }
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("fcboot-capture-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    if (!fcbench::ParseQuick(argc, argv, "capture_bench", &quick)) return 1;
+    const std::filesystem::path dir = fcbench::ScratchDir("capture-bench");
     const std::string path = (dir / "twin.json").string();
     std::FILE* err = std::fopen((dir / "errors.txt").string().c_str(), "w");
 

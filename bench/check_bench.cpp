@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.h"
 #include "adapter/bytes.h"
 #include "adapter/nodelist_layout.h"
 #include "check/check.h"
@@ -75,17 +76,8 @@ int Run(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     bool quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else {
-            std::fprintf(stderr, "usage: check_bench [--quick]\n");
-            return 1;
-        }
-    }
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("fcboot-check-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    if (!fcbench::ParseQuick(argc, argv, "check_bench", &quick)) return 1;
+    const std::filesystem::path dir = fcbench::ScratchDir("check-bench");
     const std::string fleetPath = (dir / "twin.json").string();
     const std::string expectPath = (dir / "expect.cfg").string();
 

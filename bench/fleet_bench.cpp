@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.h"
 #include "adapter/adapter.h"
 #include "adapter/mailbox_layout.h"
 #include "adapter/nodelist_layout.h"
@@ -368,14 +369,7 @@ const char* Verdict(bool met) {
 
 int main(int argc, char** argv) {
     bool quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else {
-            std::fprintf(stderr, "usage: fleet_bench [--quick]\n");
-            return 1;
-        }
-    }
+    if (!fcbench::ParseQuick(argc, argv, "fleet_bench", &quick)) return 1;
     const std::vector<std::uint32_t> sizes =
         quick ? std::vector<std::uint32_t>{1, 16} : std::vector<std::uint32_t>{1, 16, 64, 256};
     const std::vector<std::size_t> parseMiB =

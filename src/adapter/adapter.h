@@ -162,8 +162,10 @@ std::uint32_t GetAdapterPortAttributes(std::uint32_t adapterIndex, std::uint32_t
                                        std::uint8_t* record);
 constexpr std::uint32_t kDriverKindMiniport = 1;
 constexpr std::uint32_t kDriverKindPort = 2;
-// Whether an adapter attributes record names the maker whose adapters the
-// utility serves: its Manufacturer begins with "Tarvio", case-sensitive.
+// The maker whose adapters the utility serves.
+constexpr char kServedManufacturer[] = "Tarvio";
+// Whether an adapter attributes record names that maker: its Manufacturer
+// begins with kServedManufacturer, case-sensitive.
 bool IsServedManufacturer(const std::uint8_t* attributes);
 // Whether a driver name is the port driver's: exact and case-sensitive.
 bool IsPortDriverName(const char* driverName);

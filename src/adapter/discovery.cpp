@@ -121,8 +121,8 @@ std::uint32_t ValidAdapter(PADAPTER adapter, const char* AdapterName, std::uint3
 }
 
 bool IsServedManufacturer(const std::uint8_t* attributes) {
-    static const char kMaker[] = "Tarvio";
-    return std::memcmp(attributes + kAttrManufacturer, kMaker, sizeof kMaker - 1) == 0;
+    return std::memcmp(attributes + kAttrManufacturer, kServedManufacturer,
+                       sizeof kServedManufacturer - 1) == 0;
 }
 
 HANDLE OpenPortDevice(const char* path) {

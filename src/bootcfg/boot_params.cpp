@@ -10,9 +10,6 @@
 namespace fcboot {
 namespace {
 
-// Region 4: the kind byte of the selected image's identifier.
-constexpr std::uint32_t kSelectedKindOffset = 14;
-
 // Region 8.
 constexpr std::uint32_t kBiosFlagsOffset = 4;
 constexpr std::uint32_t kBiosEnableOffset = 9;

@@ -28,6 +28,8 @@ constexpr std::uint32_t kEfibBootRegionSize = 256;
 // identifier the staged boot image sequence records once it has finished.
 constexpr std::uint32_t kSelectedImageOffset = 12;
 constexpr std::uint32_t kActivatedImageOffset = 52;
+// The kind byte of the selected image's identifier.
+constexpr std::uint32_t kSelectedKindOffset = 14;
 
 // True when a selected boot image's activation finished: bytes 52..55 of
 // the boot select region (region 4) repeat the identifier in bytes 12..15.

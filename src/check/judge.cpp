@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "adapter/adapter.h"
 #include "adapter/bytes.h"
+#include "bootcfg/bootcfg.h"
 #include "check/check.h"
 
 namespace fccheck {
@@ -15,11 +17,10 @@ namespace {
 using fcboot::BootParams;
 using fcfleet::DeviceConfig;
 
-constexpr std::uint32_t kSelectedImageOffset = 12;
-constexpr std::uint32_t kSelectedKindOffset = 14;
-constexpr std::uint32_t kActivatedImageOffset = 52;
-
-const char kServedMaker[] = "Tarvio";
+using fcboot::kActivatedImageOffset;
+using fcboot::kSelectedImageOffset;
+using fcboot::kSelectedKindOffset;
+using fcboot::kServedManufacturer;
 
 std::string Hex16(const std::uint8_t* wwn) { return fcfleet::HexBytes(wwn, 8); }
 
@@ -30,7 +31,7 @@ std::string Hex(std::uint32_t value, int digits) {
 }
 
 bool Served(const DeviceConfig& d) {
-    return !d.attributes_fail && d.manufacturer.compare(0, sizeof kServedMaker - 1, kServedMaker) == 0;
+    return !d.attributes_fail && d.manufacturer.compare(0, sizeof kServedManufacturer - 1, kServedManufacturer) == 0;
 }
 
 std::string Joined(const std::vector<std::string>& parts) {
