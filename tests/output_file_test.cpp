@@ -155,50 +155,38 @@ int RunAs(const Writer& w, const Outcome& o, const std::string& path) {
     return exit;
 }
 
-TEST(OutputFilePromises, AnExistingFileIsReplacedOnlyByARunThatEndsWith0) {
+// Over an existing file, only a clean run replaces it; where there was
+// none, a run whose adapters fail still writes what it read (the save: what
+// it could; the capture: the devices marked incomplete) and a file that
+// could not be written is no file. Nothing else changes: the link is the
+// same link, no file is added beside either, the taken names hold what they
+// held.
+TEST(OutputFilePromises, AnExistingFileIsReplacedOnlyByARunThatEndsWith0AndANewOneOnlyWhole) {
     const std::string old = "last night's good copy\n";
     for (const Writer& w : kWriters) {
         const std::string clean = Reference(w, fcemu::DemoFleet());
-        for (const Way& way : Ways()) {
-            for (const Outcome& o : kOutcomes) {
-                SCOPED_TRACE(std::string(w.name) + ", " + way.name + ", " + o.name);
-                const Layout l = Lay(way, old.c_str());
-                std::set<std::string> before = Listing(l.dir);
-                EXPECT_EQ(RunAs(w, o, l.named), o.exit);
-                EXPECT_EQ(fctest::ReadFileBytes(l.real), o.exit == 0 ? clean : old);
-                // Nothing else changed: the link is the same link, no file
-                // was added beside either, the taken names hold what they held.
-                std::set<std::string> after = Listing(l.dir);
-                before.erase(Rel(l.real, l.dir) + " = " + old);
-                after.erase(Rel(l.real, l.dir) + " = " +
-                            fctest::ReadFileBytes(l.real));
-                EXPECT_EQ(after, before);
-            }
-        }
-    }
-}
-
-TEST(OutputFilePromises, ANewFileIsThereOnlyWhole) {
-    for (const Writer& w : kWriters) {
-        const std::string clean = Reference(w, fcemu::DemoFleet());
-        for (const Way& way : Ways()) {
-            for (const Outcome& o : kOutcomes) {
-                SCOPED_TRACE(std::string(w.name) + ", " + way.name + ", " + o.name);
-                const Layout l = Lay(way, nullptr);
-                const std::set<std::string> before = Listing(l.dir);
-                EXPECT_EQ(RunAs(w, o, l.named), o.exit);
-                // A run whose adapters fail still writes what it read (the
-                // save: what it could; the capture: the devices marked
-                // incomplete); a file that could not be written is no file.
-                EXPECT_EQ(fctest::FileExists(l.real), !o.writeFails);
-                if (o.exit == 0) {
-                    EXPECT_EQ(fctest::ReadFileBytes(l.real), clean);
+        for (const bool existed : {true, false}) {
+            for (const Way& way : Ways()) {
+                for (const Outcome& o : kOutcomes) {
+                    SCOPED_TRACE(std::string(w.name) + ", " + way.name + ", " + o.name +
+                                 (existed ? ", existing file" : ", new file"));
+                    const Layout l = Lay(way, existed ? old.c_str() : nullptr);
+                    std::set<std::string> before = Listing(l.dir);
+                    EXPECT_EQ(RunAs(w, o, l.named), o.exit);
+                    if (existed) {
+                        EXPECT_EQ(fctest::ReadFileBytes(l.real), o.exit == 0 ? clean : old);
+                        before.erase(Rel(l.real, l.dir) + " = " + old);
+                    } else {
+                        EXPECT_EQ(fctest::FileExists(l.real), !o.writeFails);
+                        if (o.exit == 0) {
+                            EXPECT_EQ(fctest::ReadFileBytes(l.real), clean);
+                        }
+                    }
+                    std::set<std::string> after = Listing(l.dir);
+                    if (fctest::FileExists(l.real))
+                        after.erase(Rel(l.real, l.dir) + " = " + fctest::ReadFileBytes(l.real));
+                    EXPECT_EQ(after, before);
                 }
-                std::set<std::string> after = Listing(l.dir);
-                if (!o.writeFails)
-                    after.erase(Rel(l.real, l.dir) + " = " +
-                                fctest::ReadFileBytes(l.real));
-                EXPECT_EQ(after, before);
             }
         }
     }
