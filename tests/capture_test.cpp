@@ -134,6 +134,17 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
     EXPECT_EQ(Capture(Fleet(), dir + "/none.json").exit_code, fccapture::kCaptureNoDevice);
     EXPECT_FALSE(fctest::FileExists(dir + "/none.json"));
 
+    // A node list one node beyond the 2 MiB the utility reads: the twin
+    // holds no list where the server has one, so it is marked.
+    Fleet huge = fcemu::DemoFleet();
+    huge.devices[0].node_list = std::vector<fcemu::NodeEntry>(2097152 / 40 + 1);
+    c = Capture(huge, dir + "/huge.json");
+    EXPECT_EQ(c.exit_code, fccapture::kCaptureIncomplete);
+    ASSERT_EQ(c.twin.devices.size(), 2u);
+    EXPECT_EQ(c.twin.devices[0].incomplete,
+              std::vector<std::string>{"node list: larger than the 2 MiB the utility reads"});
+    EXPECT_TRUE(c.twin.devices[1].incomplete.empty());
+
     // fcboot-emu's own capture and view: the twin of the demo shows as the
     // demo does.
     EXPECT_EQ(emu({"--capture", dir + "/demo-twin.json", "--requests", dir + "/log.jsonl"}), 0);
