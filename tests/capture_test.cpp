@@ -129,8 +129,11 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
     EXPECT_EQ(emu({"--fleet", path, "--allow-incomplete", "/s", dir + "/a.cfg"}), fcboot::kExitOk);
 
     const std::string before = fctest::ReadFileBytes(path);
-    EXPECT_EQ(Capture(fleet, path).exit_code, fccapture::kCaptureIncomplete);
+    const Captured again = Capture(fleet, path);
+    EXPECT_EQ(again.exit_code, fccapture::kCaptureIncomplete);
     EXPECT_EQ(fctest::ReadFileBytes(path), before);
+    EXPECT_NE(again.errors.find(" left as it was: an incomplete capture replaces no file\n"), std::string::npos)
+        << again.errors;
     EXPECT_EQ(Capture(Fleet(), dir + "/none.json").exit_code, fccapture::kCaptureNoDevice);
     EXPECT_FALSE(fctest::FileExists(dir + "/none.json"));
 
