@@ -194,7 +194,7 @@ build=$tree/build/${stages[0]}
 build_stage() { (cd "$tree" && cmake --build "build/$1" -j 2) >"$log" 2>&1; }
 build_tree() { build_stage "${stages[0]}"; }
 # Checksums of every object file, and the programs built since the stamp.
-objects() { find "$build" -name '*.o' ${1:+-newer "$1"} -exec md5sum {} + | LC_ALL=C sort -k 2; }
+objects() { find "$build" \( -name '*.o' -o -name '*.obj' \) ${1:+-newer "$1"} -exec md5sum {} + | LC_ALL=C sort -k 2; }
 programs_since() { find "$1" -type f -perm -u+x -newer "$stamp" ! -name '*.so*' -printf '%p\n'; }
 
 # Which programs each test runs: "NUMBER<TAB>command line" from ctest -N -V.
