@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <random>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -342,6 +344,200 @@ TEST(Check, UnreadableFleetFilesAndWrongUseAreUnknown) {
         EXPECT_EQ(o.out.compare(0, std::strlen(r.first), r.first), 0) << o.out;
         EXPECT_EQ(o.err.find("usage: fcboot-check") != std::string::npos, r.usage) << o.err;
     }
+}
+
+// -w and -c on the demo server, which has 1 of 2 adapters ready: each form
+// of the range syntax on both sides of its edge, the perfdata carrying the
+// thresholds, and ranges that are none.
+TEST(Check, ThresholdsJudgeTheReadyCountInTheRangeSyntax) {
+    const std::string dir = fctest::TempDir(), fleet = dir + "/demo.json";
+    std::string error;
+    ASSERT_TRUE(fcfleet::SaveFleetFile(fleet, fcemu::DemoFleet(), &error)) << error;
+    const struct {
+        std::vector<std::string> options;
+        int code;
+        const char* ready;  // the ready count's perfdata; nullptr: wrong use
+    } rows[] = {
+        {{}, 0, "ready=1;;1:;0;2"},
+        {{"-w", "2:"}, 1, "ready=1;2:;1:;0;2"},
+        {{"-c", "2:"}, 2, "ready=1;;2:;0;2"},
+        {{"-c", "2:", "-w", "3:"}, 2, "ready=1;3:;2:;0;2"},
+        {{"-c", "0:", "-w", "1:"}, 0, "ready=1;1:;0:;0;2"},
+        {{"-c", "1"}, 0, "ready=1;;1;0;2"},
+        {{"-c", "0"}, 2, "ready=1;;0;0;2"},
+        {{"-c", "~:1"}, 0, "ready=1;;~:1;0;2"},
+        {{"-c", "~:0"}, 2, "ready=1;;~:0;0;2"},
+        {{"-c", "1:2"}, 0, "ready=1;;1:2;0;2"},
+        {{"-c", "2:3"}, 2, "ready=1;;2:3;0;2"},
+        {{"-c", "@1:1"}, 2, "ready=1;;@1:1;0;2"},
+        {{"-c", "@2:3"}, 0, "ready=1;;@2:3;0;2"},
+        {{"-w", "@0:1.5"}, 1, "ready=1;@0:1.5;1:;0;2"},
+        {{"-c", "-1.5:+1"}, 0, "ready=1;;-1.5:+1;0;2"},
+        {{"-c", ""}, 3, nullptr},
+        {{"-c", "x"}, 3, nullptr},
+        {{"-c", "2:1"}, 3, nullptr},
+        {{"-c", "1:2:3"}, 3, nullptr},
+        {{"-c", ":1"}, 3, nullptr},
+        {{"-c", "~"}, 3, nullptr},
+        {{"-c", "@"}, 3, nullptr},
+        {{"-w", "1."}, 3, nullptr},
+        {{"-w", "1:x"}, 3, nullptr},
+        {{"-w"}, 3, nullptr},
+        {{"-c", "1:", "-c", "2:"}, 3, nullptr},
+    };
+    for (const auto& r : rows) {
+        std::vector<std::string> args = r.options;
+        std::string shown;
+        for (const std::string& a : args) shown += "[" + a + "]";
+        SCOPED_TRACE(shown);
+        args.insert(args.end(), {"--fleet", fleet});
+        const Outcome o = Check(args);
+        EXPECT_EQ(o.code, r.code) << o.out;
+        if (r.ready == nullptr) {
+            EXPECT_EQ(o.out.compare(0, 27, "FCBOOT UNKNOWN - wrong use:"), 0) << o.out;
+            EXPECT_EQ(o.out.find('|'), std::string::npos) << o.out;
+            EXPECT_NE(o.err.find("usage: fcboot-check"), std::string::npos);
+            continue;
+        }
+        EXPECT_NE(o.out.find(" " + std::string(r.ready) + " "), std::string::npos) << o.out;
+        // A count outside a threshold is the finding that says so, first.
+        if (r.code != 0) {
+            EXPECT_NE(o.out.find("\n" + std::string(r.code == 1 ? "WARNING" : "CRITICAL") +
+                                 ": 1 adapter is ready to boot the server, outside -"),
+                      std::string::npos) << o.out;
+        }
+    }
+}
+
+// Agreement with an independent judge: random servers brought to random
+// states by random loads (BIOS and EFIB, faults of the fault sweep's kinds,
+// then runs again without them). What the check, reading the server live,
+// calls ready must be what the emulated firmware, from its own state, says
+// it would boot from at power-on, adapter by adapter and variant by
+// variant. FCBOOT_SEED=N repeats a run.
+TEST(Check, ReadinessAgreesWithTheFirmwaresPowerOnAnswer) {
+    const char* given = std::getenv("FCBOOT_SEED");
+    const unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
+                                           : std::random_device()();
+    SCOPED_TRACE("FCBOOT_SEED=" + std::to_string(seed));
+    std::mt19937 rng(seed);
+    const auto pick = [&rng](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    const auto chance = [&rng](double p) { return std::bernoulli_distribution(p)(rng); };
+
+    // Models as identity words and driver: 0xF0A5 and 0xF100 need the staged
+    // sequence, 0xF700 and 0xF085 do not.
+    const struct {
+        std::uint32_t id, primary, secondary;
+        const char* driver;
+        std::uint32_t bootCode;
+    } models[] = {{0xF0A510DFu, 0x00012000u, 0, "tarsli2", 0x03960001u},
+                  {0xF10010DFu, 0x01004000u, 0, "tarmp4", 0x037E0001u},
+                  {0xF70010DFu, 0, 0x00020000u, "tarsli2", 0x03160001u},
+                  {0xF08510DFu, 0, 0, "tarmp4", 0x03360001u}};
+    const std::uint32_t images[] = {0x03960001u, 0x02960002u, 0x03950001u, 0x037E0001u,
+                                    0x03160001u, 0x03360001u, 0x02310002u, 0x03960003u};
+    const char* const nodes[] = {"500000000000a001", "500000000000a002", "500000000000b001"};
+    const char* const devices[] = {"0", "500000000000a001", "500000000000a002", "500000000000b001",
+                                   "500000000000c001"};
+    using Effect = FaultRule::Effect;
+    const FaultRule faults[] = {
+        {"mailbox:156", 0, {}, Effect::State, 9},   {"mailbox:156", 0, {}, Effect::State, 8},
+        {"mailbox:156", 0, {}, Effect::State, 0},   {"mailbox:156", 0, {}, Effect::MbxStatus, 253},
+        {"mailbox:156", 0, {}, Effect::Fail, 31},   {"mailbox:27", 0, {}, Effect::MbxStatus, 252},
+        {"mailbox:27", 0, {}, Effect::Fail, 31},    {"mailbox:23", 0, {}, Effect::MbxStatus, 18},
+        {"mailbox:23", 0, {}, Effect::DeliverBytes, 4}, {"ioctl:80010204", 0, {}, Effect::ReturnCode, 1},
+        {"node_list", 0, {}, Effect::Fail, 31},     {"open", 0, {}, Effect::Fail, 2},
+    };
+    const std::string dir = fctest::TempDir(), path = dir + "/load.cfg";
+    unsigned judged = 0, ready = 0, failures = 0;
+    for (int server = 0; server < 500 && failures < 5; ++server) {
+        Fleet fleet;
+        const std::size_t count = 1 + pick(3);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto& m = models[pick(4)];
+            fcemu::DeviceConfig d = fcemu::DefaultDevice(static_cast<std::uint32_t>(i * 2));
+            d.port_wwn = fctest::Wwn(("100000000000000" + std::to_string(i + 1)).c_str());
+            d.vendor_specific_id = m.id;
+            d.revision_primary = m.primary;
+            d.revision_secondary = m.secondary;
+            d.driver_name = m.driver;
+            if (chance(0.9)) d.boot_images.push_back(m.bootCode);
+            for (std::size_t k = pick(3); k > 0; --k) d.boot_images.push_back(images[pick(8)]);
+            std::shuffle(d.boot_images.begin(), d.boot_images.end(), rng);
+            const std::uint32_t selected = chance(0.3) ? 0 : chance(0.5) ? m.bootCode : images[pick(8)];
+            fcboot::StoreLe32(d.region4.data() + 12, selected);
+            fcboot::StoreLe32(d.region4.data() + 52, chance(0.6) ? selected : images[pick(8)]);
+            // Settings as loads write them, in either variant; now and then
+            // no EFIB settings at all.
+            const std::array<std::uint8_t, 8> dev = fctest::Wwn(devices[chance(0.5) ? 1 : pick(5)]);
+            std::memcpy(d.region8.data(), "BIOS", 4);
+            fcboot::StoreLe32(d.region8.data() + 4, chance(0.8) ? 0x502u : 0x400u);
+            if (chance(0.9)) std::memcpy(d.region10.data(), "EFIB", 4);
+            d.region8[9] = chance(0.6) ? 1 : 0;
+            d.region10[196] = chance(0.6) ? 1 : 0;
+            for (std::size_t b = 0; b < 8; ++b) d.region8[17 + (b ^ 3)] = d.region10[4 + (b ^ 3)] = dev[b];
+            d.region8[28] = d.region10[13] = static_cast<std::uint8_t>(pick(4));
+            d.region10[23] = 1;
+            if (chance(0.75)) {
+                d.node_list = std::vector<fcemu::NodeEntry>{};
+                if (chance(0.6)) d.node_list->push_back({fctest::Wwn(nodes[0]), 0x010000u, 0, 0});
+                for (std::size_t k = pick(3); k > 0; --k)
+                    d.node_list->push_back({fctest::Wwn(nodes[pick(3)]), 0x010000u + static_cast<std::uint32_t>(k), 0, 0});
+            }
+            fleet.devices.push_back(d);
+        }
+        for (std::size_t loads = 1 + pick(3); loads > 0; --loads) {
+            std::string file;
+            for (std::size_t i = 0; i < count + 1; ++i) {
+                if (!chance(0.7)) continue;
+                const std::string wwid = "100000000000000" + std::to_string(i + 1);  // the last: absent
+                const bool on = chance(0.8);
+                file += Section(wwid, on ? "1" : "0", on || chance(0.2) ? "1" : "0",
+                                devices[chance(0.5) ? 1 : pick(5)], std::to_string(pick(4)));
+            }
+            fctest::WriteFileBytes(path, file);
+            const std::vector<std::string> load = {chance(0.5) ? "/l" : "/le", path};
+            if (chance(0.6)) {
+                FaultRule rule = faults[pick(sizeof faults / sizeof faults[0])];
+                rule.skip = static_cast<std::uint32_t>(pick(4));
+                if (chance(0.5)) rule.times = 1;
+                fleet.devices[pick(count)].faults = {rule};
+            }
+            fleet = fctest::RunUtility(fleet, load).fleet_after;
+            for (auto& d : fleet.devices) d.faults.clear();
+            if (chance(0.5)) fleet = fctest::RunUtility(fleet, load).fleet_after;
+        }
+
+        fcemu::StartServer(fleet);
+        const fccheck::Verdict verdict = fccheck::Judge(fccapture::CaptureServer(), {});
+        fcemu::StopServer();
+        if (verdict.readiness.size() != count) {
+            ADD_FAILURE() << "server " << server << ": " << verdict.readiness.size() << " adapters judged";
+            ++failures;
+            continue;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const fcemu::PowerOn firmware = fcemu::PowerOnDecision(fleet.devices[i]);
+            const fccheck::AdapterReadiness& r = verdict.readiness[i];
+            const fcemu::PowerOnBoot* answers[2] = {&firmware.bios, &firmware.efib};
+            for (int v = 0; v < 2; ++v) {
+                ++judged;
+                ready += r.ready[v];
+                if (!r.unread && r.ready[v] == answers[v]->boots) continue;
+                ++failures;
+                ADD_FAILURE() << "server " << server << ", adapter " << r.adapter << (v ? " EFIB" : " BIOS")
+                              << (r.unread ? ": unread" : "") << ": the check says "
+                              << (r.ready[v] ? "ready" : "not ready") << ", the firmware "
+                              << fcemu::PowerOnText(*answers[v]) << "\n"
+                              << fccheck::VerdictText(verdict);
+            }
+        }
+    }
+    // Both answers must be common for the agreement to mean anything.
+    EXPECT_GT(ready, judged / 8);
+    EXPECT_LT(ready, judged * 7 / 8);
+    std::printf("agreement: %u of %u judged ready\n", ready, judged);
+    if (HasFailure()) std::printf("agreement failed with FCBOOT_SEED=%u\n", seed);
 }
 
 // fcboot-emu --check runs the live path on the emulated server and leaves
