@@ -432,11 +432,11 @@ Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expec
         f.kind = "ready-count";
         f.text = (verdict.ready == 1 ? n + " is" : n + " are") + " ready to boot the server, outside " +
                  (critical ? "-c " : "-w ") + crossed.text +
-                 (unread ? " counting only what could be read"
+                 (unread ? ", counting only what could be read"
                   : verdict.ready == 0
-                      ? ": it will not boot from the SAN; set an adapter to boot (a load "
+                      ? ", so it will not boot from the SAN: set an adapter to boot (a load "
                         "of its file) and see the findings below"
-                      : ": fewer boot paths than wanted; see the findings below");
+                      : ", fewer boot paths than wanted: see the findings below");
         j.findings().insert(j.findings().begin(), std::move(f));
     }
 
