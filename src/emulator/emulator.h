@@ -99,8 +99,9 @@ void CheckNoOpenHandles();
 int FcbootEmuMain(int argc, char** argv);
 
 // Prints the fleet as fcboot sees it: one block per adapter (names, maker,
-// model code, driver, BIOS and EFI boot settings, boot images, nodes), then
-// the devices fcboot passes over and what a capture could not read.
+// model code, driver, BIOS and EFI boot settings, boot images, nodes, and
+// the firmware's own power-on answer), then the devices fcboot passes over
+// and what a capture could not read.
 int ShowFleet(const Fleet& fleet, std::FILE* out);
 constexpr int kEmuOwnError = 125;
 

@@ -2,7 +2,7 @@
 // this process and decoded by the utility's own code (discovery, model
 // identification, the boot parameter reads, the directory walk), so the
 // table says what fcboot would find, not what a second reading of the
-// layouts thinks.
+// layouts thinks; only the power-on lines are the firmware's own answer.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
