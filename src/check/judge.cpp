@@ -1,7 +1,8 @@
 // The judgement of a snapshot: each served adapter in both variants, what a
-// save of that variant would report, whether the image it boots suits its
-// model and finished its activation, whether it sees its boot device; and
-// the settings an expectation holds against what the adapters hold.
+// save of that variant would report, whether the image it boots is in its
+// flash as boot code, suits its model and finished its activation, whether
+// it sees its boot device; the settings an expectation holds against what
+// the adapters hold; and the number of ready adapters against -w and -c.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -175,11 +176,13 @@ void JudgeVariant(const AdapterState& a, int v, std::uint32_t model, Judgement* 
                "target it finds, so this may be intended");
     } else if (d.node_list) {
         bool seen = false;
+        // Up to 4 of the ports it does see, to tell a zoning fault from a
+        // mistyped name.
         std::string some;
-        std::size_t listed = 0;
+        std::size_t named = 0;
         for (const fcfleet::NodeEntry& node : *d.node_list) {
             seen = seen || std::memcmp(node.wwn.data(), s->params.BootDeviceWWID, 8) == 0;
-            if (listed < 4) some += (listed++ == 0 ? "" : ", ") + Hex16(node.wwn.data());
+            if (named < 4) some += (named++ == 0 ? "" : ", ") + Hex16(node.wwn.data());
         }
         if (!seen) {
             const std::size_t count = d.node_list->size();
