@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frontend/frontend.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -90,10 +91,10 @@ TEST(ConfigParser, TheReaderReadsAsWindowsTextModeDoes) {
         {"\x1a", "", 1},
     };
     for (const auto& c : cases) {
-        std::FILE* file = std::tmpfile();
+        const std::string path = fctest::TempDir() + "/boot.cfg";
+        fctest::WriteFileBytes(path, c.file);
+        std::FILE* file = std::fopen(path.c_str(), "rb");
         ASSERT_NE(file, nullptr);
-        std::fwrite(c.file.data(), 1, c.file.size(), file);
-        std::rewind(file);
         std::string pieces;
         fcboot::ConfigReaderHooks hooks;
         hooks.context = &pieces;

@@ -222,7 +222,8 @@ Finding FileFinding(const FileRead& f, FindingKind kind, std::uint32_t line,
 void NotTaken(FileRead* f, const ConfigPiece& p, const std::string& why,
               std::string* firstOfItsKind) {
     const std::string what = Quote(Trim(Seen(p))) + " is not taken by a load: " + why;
-    if (firstOfItsKind->empty()) *firstOfItsKind = "line " + std::to_string(p.line) + ": " + what;
+    if (firstOfItsKind != nullptr && firstOfItsKind->empty())
+        *firstOfItsKind = "line " + std::to_string(p.line) + ": " + what;
     Finding x = FileFinding(*f, FindingKind::NotTaken, p.line, what);
     x.written = Trim(Seen(p));
     f->findings.push_back(x);
@@ -243,7 +244,7 @@ const char kKeyPrefixRule[] =
     "makes a comment a load ignores";
 
 // A header or key line that a load takes although text stands before it on
-// its line: a ";" meant as a comment, or the tail of a line too long.
+// its line: a ";" meant as a comment.
 void JudgePrefix(FileRead* f, const ConfigPiece& p, std::size_t startsAt, const std::string& as,
                  const char* rule) {
     // The further pieces of a long line: the line's own finding says what
@@ -358,8 +359,8 @@ void CountPiece(FileRead* f, const ConfigPiece& p, const std::string& as) {
         c.line = p.line;
     }
     const std::string seen = Seen(p);
-    // A piece of nothing but the line's end is no further piece: a line of
-    // exactly 255 characters reads whole.
+    // A further piece of nothing but blanks changes nothing: a line of
+    // exactly 255 characters, or one padded with blanks, reads as if whole.
     if (p.continued && (!IsBlankLine(seen) || seen.size() != p.length)) c.split = true;
     const bool read = p.kind != ConfigPieceKind::Outside && p.kind != ConfigPieceKind::Ignored;
     c.read = c.read || read;
@@ -435,8 +436,7 @@ void OnPiece(void* context, const ConfigPiece& p) {
                   "the next header";
         if (!inSection && seen[seen.find_first_not_of(" \t")] == ';')
             why += " (to leave a line for a load to ignore, start it with \"#\")";
-        std::string unused;
-        NotTaken(f, p, why, LooksLikeKey(seen) ? &f->keyHint : &unused);
+        NotTaken(f, p, why, LooksLikeKey(seen) ? &f->keyHint : nullptr);
         break;
     }
     }
