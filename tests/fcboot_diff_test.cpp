@@ -371,6 +371,8 @@ TEST(FcbootDiff, LintNamesEachFindingAndItsLine) {
          "short-name:8 trailing-text:9 note long-line:3 note long-line:4"},
         {"a key in the tail of a long line", head + "#" + std::string(254, '-') + "SelectBootEnable=0\n" + rest,
          "not-taken:3 repeated-key:5"},
+        {"free text past the first 255 characters", a + std::string(260, ' ') + "junk\n", "not-taken:8"},
+        {"a comment past the first 255 characters", a + std::string(260, ' ') + "# note\n", "note long-line:8"},
     };
     for (const auto& c : cases) {
         std::filesystem::current_path(fctest::TempDir());
@@ -482,7 +484,8 @@ bool EveryLineTaken(std::string file, std::string* why) {
         for (std::size_t l : section) ok[l] = false;
     };
     std::size_t line = 0, at = 0;
-    bool lineStart = true, split = false, anyRead = false;
+    bool lineStart = true, split = false, anyRead = false, firstBlank = false;
+    std::string lineText;  // the line's text so far
     while (at < file.size()) {
         // A piece: up to 255 characters, or through the line's end.
         const std::size_t end = std::min(file.find('\n', at), file.size());
@@ -490,7 +493,8 @@ bool EveryLineTaken(std::string file, std::string* why) {
         const std::string t = file.substr(at, whole ? end - at : 255);
         at = whole ? end + 1 : at + 255;
         const bool first = lineStart;
-        if (first) ok.push_back(false), line = ok.size() - 1, split = anyRead = false;
+        if (first) ok.push_back(false), line = ok.size() - 1, split = anyRead = false, firstBlank = blank(t), lineText.clear();
+        lineText += t;
         lineStart = whole;
         if (!first && !blank(t)) split = true;
 
@@ -550,8 +554,9 @@ bool EveryLineTaken(std::string file, std::string* why) {
         }
         anyRead = anyRead || read;
         if (first) ok[line] = read ? asWritten : blank(t) || comment(t);
-        // A line read in pieces, one of them as a header or key line.
-        if (split && anyRead) ok[line] = false;
+        // A line read in pieces, one of them as a header or key line, or
+        // text past the first piece that is no comment.
+        if (split && (anyRead || (firstBlank && !blank(lineText) && !comment(lineText)))) ok[line] = false;
     }
     // A section the end of the file leaves incomplete is dropped.
     if (inside) drop();

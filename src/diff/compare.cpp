@@ -195,12 +195,12 @@ struct FileRead {
     std::uint32_t ctrlZLine = 0;  // of a Ctrl-Z with text after it
     // The line being read: where its next piece starts, whether a further
     // piece holds text, whether any piece is read as a header or key line,
-    // and what each piece loads as.
+    // whether the first is blank, the text and what each piece loads as.
     struct {
         std::uint32_t line = 0;
         std::size_t offset = 0;
-        bool split = false, read = false;
-        std::string pieces;
+        bool split = false, read = false, firstBlank = false;
+        std::string text, pieces;
     } current;
     std::uint32_t headerNotTaken = 0;  // the last line that looks like a header but is not one
     // The first findings on a header and on a key line not taken: the likely
@@ -336,9 +336,12 @@ std::string OnAccepted(FileRead* f, const ConfigPiece& p) {
 // A line longer than 255 characters that a load reads in pieces: a
 // difference when any piece is read as a header or key line, for the line
 // is then not taken as written; a note when all are blank or ignored text.
+// So is one whose text, blank in the first piece, is no comment: a load
+// ignores it as it ignores that text on a line of its own.
 void EndLine(FileRead* f) {
     auto& c = f->current;
-    if (c.split && c.read) {
+    const bool ignored = c.firstBlank && !IsBlankLine(c.text) && !IsCommentLine(c.text);
+    if (c.split && (c.read || ignored)) {
         Finding x = FileFinding(*f, FindingKind::NotTaken, c.line,
                                 "the line is longer than 255 characters, and a load reads it in "
                                 "pieces, each as a line of its own: " + c.pieces);
@@ -354,11 +357,13 @@ void EndLine(FileRead* f) {
 // Adds a piece to its line's account: where it stands and what it loads as.
 void CountPiece(FileRead* f, const ConfigPiece& p, const std::string& as) {
     auto& c = f->current;
+    const std::string seen = Seen(p);
     if (!p.continued) {
         EndLine(f);
         c.line = p.line;
+        c.firstBlank = IsBlankLine(seen);
     }
-    const std::string seen = Seen(p);
+    c.text += seen;
     // A further piece of nothing but blanks changes nothing: a line of
     // exactly 255 characters, or one padded with blanks, reads as if whole.
     if (p.continued && (!IsBlankLine(seen) || seen.size() != p.length)) c.split = true;
