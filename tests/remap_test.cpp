@@ -228,43 +228,64 @@ TEST(Remap, WritesNothingWhenAFileOrTheServerFails) {
     const std::string text = "# rack 4\n[HBA2]\nWWID=1000000000000021 ; card B\nHostAdapterBiosEnable=1\n"
                              "SelectBootEnable=1\nBootDeviceWWID=500000000000a021\nBootDeviceLUN[0]=1\n";
     const std::string shortName = "[HBA2]\nwwid = 21\n" + text.substr(text.find("Host"));
+    const std::string rest = text.substr(text.find("Host")), noDevice = "[HBA2]\nWWID=1000000000000021\n"
+                                                                      "HostAdapterBiosEnable=0\nSelectBootEnable=0\n"
+                                                                      "BootDeviceWWID=0\nBootDeviceLUN[0]=0\n";
+    const std::string report21 =
+        "bus 4 device 0 function 0: port 1000000000000021 -> 10000000000000c1, node 2000000000000021 -> "
+        "20000000000000c1: replace initiator 1000000000000021 with 10000000000000c1 in the zones and masking";
     const struct {
         const char* what;
         Fleet now;
         std::string before, in, out;
         int exit;
         std::string errors, written;  // what the errors hold; OUT after (empty: not written)
+        std::string report;
     } cases[] = {
-        {"widened names, the rest kept", swapped, beforePath, text, dir + "/out.cfg", 0, "",
-         "# rack 4\n[HBA2]\nWWID=10000000000000c1 ; card B\n" + text.substr(text.find("Host"))},
+        {"the name alone changed", swapped, beforePath, text, dir + "/out.cfg", 0, "",
+         "# rack 4\n[HBA2]\nWWID=10000000000000c1 ; card B\n" + rest,
+         report21 + " that present boot device 500000000000a021 LUN 1\n"},
+        {"OUT is IN", swapped, beforePath, text, in, 0, "",
+         "# rack 4\n[HBA2]\nWWID=10000000000000c1 ; card B\n" + rest,
+         report21 + " that present boot device 500000000000a021 LUN 1\n"},
+        {"the last WWID line the load takes", swapped, beforePath,
+         "[HBA2]\nWWID=1000000000000011\nWWID=1000000000000021\n" + rest, dir + "/out.cfg", 0, "",
+         "[HBA2]\nWWID=1000000000000011\nWWID=10000000000000c1\n" + rest,
+         report21 + " that present boot device 500000000000a021 LUN 1\n"},
+        {"no boot device", swapped, beforePath, noDevice, dir + "/out.cfg", 0, "",
+         "[HBA2]\nWWID=10000000000000c1\n" + noDevice.substr(noDevice.find("Host")), report21 + "\n"},
         {"a short name widened", shortNow, dir + "/short.json", shortName, dir + "/out.cfg", 0, "",
-         "[HBA2]\nwwid = 10000000000000c1\n" + text.substr(text.find("Host"))},
+         "[HBA2]\nwwid = 10000000000000c1\n" + rest,
+         "bus 4 device 0 function 0: port 0000000000000021 -> 10000000000000c1, node 2000000000000021 -> "
+         "20000000000000c1: replace initiator 0000000000000021 with 10000000000000c1 in the zones and "
+         "masking that present boot device 500000000000a021 LUN 1\n"},
         {"a short name in a long line", shortNow, dir + "/short.json",
          "[HBA2]\nWWID=21" + std::string(240, ' ') + "x\n" + text.substr(text.find("Host")),
-         dir + "/out.cfg", fcremap::kRemapFile, "write it with 16 digits", ""},
+         dir + "/out.cfg", fcremap::kRemapFile, "write it with 16 digits", "", ""},
         {"no capture", swapped, dir + "/none.json", text, dir + "/out.cfg", fcremap::kRemapFile,
-         "none.json", ""},
+         "none.json", "", ""},
         {"an incomplete capture", swapped, dir + "/incomplete.json", text, dir + "/out.cfg",
-         fcremap::kRemapFile, "could not read whole", ""},
+         fcremap::kRemapFile, "could not read whole", "", ""},
         {"no file to remap", swapped, beforePath, "", dir + "/out.cfg", fcremap::kRemapFile,
-         "cannot read", ""},
+         "cannot read", "", ""},
         {"an OUT that cannot be written", swapped, beforePath, text, dir + "/no/out.cfg",
-         fcremap::kRemapFile, "cannot write", ""},
+         fcremap::kRemapFile, "cannot write", "", ""},
         {"no adapter", Fleet(), beforePath, text, dir + "/out.cfg", fccapture::kCaptureNoDevice,
-         "no adapter at", ""},
+         "no adapter at", "", ""},
         {"no rights", refused, beforePath, text, dir + "/out.cfg", fccapture::kCaptureIncomplete,
-         "port 3: open refused: access denied", ""},
+         "port 3: open refused: access denied", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::remove(in.c_str());
         std::remove(c.out.c_str());
+        std::remove(in.c_str());
         if (std::string(c.what) != "no file to remap") fctest::WriteFileBytes(in, c.in);
         const Outcome o = Remap(c.now, c.before, in, c.out);
         EXPECT_EQ(o.exit_code, c.exit) << o.errors;
         EXPECT_NE(o.errors.find(c.errors), std::string::npos) << o.errors;
         EXPECT_EQ(fctest::ReadFileBytes(c.out), c.written);
         EXPECT_EQ(fctest::FileExists(c.out), !c.written.empty());
+        EXPECT_EQ(o.report, fctest::NativeText(c.report));
     }
 }
 
@@ -282,10 +303,16 @@ TEST(Remap, CarriesASwappedCardOfATwinEndToEnd) {
 
     Fleet swapped;
     ASSERT_TRUE(fcemu::LoadFleetFile(twin, &swapped, &error)) << error;
+    // A card fresh from the factory: no boot settings, and its boot device
+    // not yet zoned to it.
     Rename(swapped.devices[0], "a1");
+    swapped.devices[0].region4.fill(0);
+    swapped.devices[0].region8.fill(0);
+    swapped.devices[0].region10.fill(0);
     swapped.devices[0].node_list = std::vector<fcemu::NodeEntry>{};
     ASSERT_TRUE(fcemu::SaveFleetFile(twin, swapped, &error)) << error;
 
+    EXPECT_EQ(emu({"--fleet", twin, "--remap", before, dir + "/boot.cfg"}), fcemu::kEmuOwnError);
     testing::internal::CaptureStdout();
     const int remap = emu({"--fleet", twin, "--remap", before, dir + "/boot.cfg", dir + "/new.cfg"});
     const std::string report = testing::internal::GetCapturedStdout();
