@@ -1,5 +1,5 @@
 // The remap: swaps made on emulated servers, each with a BIOS and an EFIB
-// file saved before the swap. Where the remap ends with 0, loading its file
+// file saved before the swap; the server is only read. Where the remap ends with 0, loading its file
 // into the server and saving again must give that file back, adapter by
 // adapter; where it ends otherwise, nothing is written.
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include "capture/capture.h"
 #include "diff/diff.h"
 #include "remap/remap.h"
+#include "support/capture_checks.h"
 #include "support/harness.h"
 
 namespace {
@@ -82,6 +83,7 @@ Outcome Remap(const Fleet& now, const std::string& before, const std::string& in
     o.exit_code = fcremap::RunRemap(before, in, out, report, err, "remap");
     fcemu::StopServer();
     for (const std::string& v : fcemu::Violations()) ADD_FAILURE() << "protocol violation: " << v;
+    fctest::ExpectOnlyReads(fcemu::RequestLog());
     std::fclose(report);
     std::fclose(err);
     o.report = fctest::ReadFileBytes(dir + "/report");
