@@ -98,11 +98,6 @@ const Located* AtPosition(const std::vector<Located>& adapters, const Position& 
     return nullptr;
 }
 
-struct Replacement {
-    const Located* old = nullptr;
-    const Located* successor = nullptr;
-};
-
 struct Plan {
     std::vector<std::pair<std::size_t, Wwn>> rewrites;  // section, new name
     std::vector<std::string> lines;                     // the report, one per replacement
@@ -113,12 +108,17 @@ std::string Describe(const Located& a) {
     return Name(a.port_wwn) + " (node " + Name(a.node_wwn) + ") at " + PositionText(a.position);
 }
 
-std::string ReportLine(const Replacement& r, const fcboot::BootParams& record) {
-    const std::string oldName = Name(r.old->port_wwn), newName = Name(r.successor->port_wwn);
-    Wwn device;
-    std::memcpy(device.data(), record.BootDeviceWWID, device.size());
-    std::string line = PositionText(r.old->position) + ": port " + oldName + " -> " + newName +
-                       ", node " + Name(r.old->node_wwn) + " -> " + Name(r.successor->node_wwn) +
+Wwn NameOf(const std::uint8_t* bytes) {
+    Wwn w;
+    std::memcpy(w.data(), bytes, w.size());
+    return w;
+}
+
+std::string ReportLine(const Located& old, const Located& successor, const fcboot::BootParams& record) {
+    const std::string oldName = Name(old.port_wwn), newName = Name(successor.port_wwn);
+    const Wwn device = NameOf(record.BootDeviceWWID);
+    std::string line = PositionText(old.position) + ": port " + oldName + " -> " + newName +
+                       ", node " + Name(old.node_wwn) + " -> " + Name(successor.node_wwn) +
                        ": replace initiator " + oldName + " with " + newName +
                        " in the zones and masking";
     if (device != Wwn{})
@@ -131,11 +131,7 @@ Plan MakePlan(const std::vector<Section>& sections, const std::vector<Located>& 
               const std::vector<Located>& now) {
     Plan plan;
     std::set<Wwn> named;
-    for (const Section& s : sections) {
-        Wwn w;
-        std::memcpy(w.data(), s.record.WWID, w.size());
-        named.insert(w);
-    }
+    for (const Section& s : sections) named.insert(NameOf(s.record.WWID));
     // The adapters that are new since the capture and that no section names:
     // the only candidates for a successor.
     std::string unclaimed;
@@ -147,8 +143,7 @@ Plan MakePlan(const std::vector<Section>& sections, const std::vector<Located>& 
     std::set<std::string> said;
     for (std::size_t i = 0; i < sections.size(); ++i) {
         const Section& s = sections[i];
-        Wwn w;
-        std::memcpy(w.data(), s.record.WWID, w.size());
+        const Wwn w = NameOf(s.record.WWID);
         if (WithPortName(now, w) != nullptr) continue;  // present: the section follows the name
         const std::string where = "line " + std::to_string(s.spot.line) + ": " + Name(w);
         const Located* old = WithPortName(before, w);
@@ -174,7 +169,7 @@ Plan MakePlan(const std::vector<Section>& sections, const std::vector<Located>& 
             continue;
         }
         plan.rewrites.emplace_back(i, next->port_wwn);
-        const std::string line = ReportLine(Replacement{old, next}, s.record);
+        const std::string line = ReportLine(*old, *next, s.record);
         if (said.insert(line).second) plan.lines.push_back(line);
     }
     return plan;
@@ -192,16 +187,18 @@ std::vector<std::size_t> LineStarts(const std::string& bytes) {
 // a save writes names. A value of another length changes the line's length;
 // that is done only where the line still fits one piece of the reader, so
 // that a load reads the new line as it read the old one. False, with the
-// line in *problem, where that cannot be had.
+// line in *problem, where that cannot be had. The sections, and so their
+// values, come in file order.
 bool Rewrite(const std::string& in, const std::vector<Section>& sections, const Plan& plan,
              std::string* out, std::string* problem) {
     const std::vector<std::size_t> starts = LineStarts(in);
-    std::vector<std::pair<std::size_t, std::pair<std::size_t, std::string>>> edits;
+    out->clear();
+    std::size_t from = 0;
     for (const auto& r : plan.rewrites) {
         const Spot& spot = sections[r.first].spot;
         const std::string name = Name(r.second);
         const std::size_t at = spot.line < starts.size() ? starts[spot.line] + spot.inLine : in.size();
-        if (at > in.size() || in.compare(at, spot.word.size(), spot.word) != 0) {
+        if (at < from || at > in.size() || in.compare(at, spot.word.size(), spot.word) != 0) {
             *problem = "line " + std::to_string(spot.line) + ": not found where the load read it";
             return false;
         }
@@ -218,15 +215,9 @@ bool Rewrite(const std::string& in, const std::vector<Section>& sections, const 
                 return false;
             }
         }
-        edits.push_back({at, {spot.word.size(), name}});
-    }
-    std::sort(edits.begin(), edits.end());
-    out->clear();
-    std::size_t from = 0;
-    for (const auto& e : edits) {
-        out->append(in, from, e.first - from);
-        out->append(e.second.second);
-        from = e.first + e.second.first;
+        out->append(in, from, at - from);
+        out->append(name);
+        from = at + spot.word.size();
     }
     out->append(in, from, std::string::npos);
     return true;
