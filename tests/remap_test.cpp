@@ -186,7 +186,7 @@ TEST(Remap, CarriesReplacedAdaptersAndOnlyThoseInBiosAndEfibFiles) {
             const Outcome o = Remap(now, beforePath, in, out);
             EXPECT_EQ(o.exit_code, c.exit) << o.errors;
             if (c.exit != 0) {
-                EXPECT_NE(o.errors.find(c.report), std::string::npos) << o.errors;
+                EXPECT_NE(o.errors.find(fctest::NativeText(c.report)), std::string::npos) << o.errors;
                 EXPECT_EQ(fctest::ReadFileBytes(out), "kept\n");
                 EXPECT_EQ(o.report, "");
                 continue;
