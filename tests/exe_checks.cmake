@@ -134,6 +134,14 @@ elseif(CHECK STREQUAL "capture_cli")
   # A file that cannot be created: 2 and its name, whatever the devices.
   expect(2 "^$" "^fcboot-capture: cannot write no-such-folder/twin.json\r?\n$"
     no-such-folder/twin.json)
+  # The remap: wrong use; here no adapter, so 5 and no file.
+  expect(1 "^$" "^fcboot-capture: --remap takes BEFORE.json IN.cfg OUT.cfg\r?\nusage: " --remap a.json)
+  file(WRITE "${WORK_DIR}/before.json" "{\"fleet_version\": 1, \"devices\": []}\n")
+  file(WRITE "${WORK_DIR}/in.cfg" "")
+  expect(5 "^$" "no adapter" --remap before.json in.cfg out.cfg)
+  if(EXISTS "${WORK_DIR}/out.cfg")
+    message(SEND_ERROR "fcboot-capture --remap wrote its file although no adapter was found")
+  endif()
 
 elseif(CHECK STREQUAL "check_cli")
   string(REPLACE "|" ";" emulator "${EMULATOR}")
