@@ -132,7 +132,7 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
     const Captured again = Capture(fleet, path);
     EXPECT_EQ(again.exit_code, fccapture::kCaptureIncomplete);
     EXPECT_EQ(fctest::ReadFileBytes(path), before);
-    EXPECT_NE(again.errors.find(" left as it was: an incomplete capture replaces no file\n"), std::string::npos)
+    EXPECT_NE(again.errors.find(" left as it was: an incomplete capture replaces no file"), std::string::npos)
         << again.errors;
     EXPECT_EQ(Capture(Fleet(), dir + "/none.json").exit_code, fccapture::kCaptureNoDevice);
     EXPECT_FALSE(fctest::FileExists(dir + "/none.json"));

@@ -139,7 +139,7 @@ if(NOT rc STREQUAL "125" OR NOT e MATCHES "test driver [^\n]*is not installed[^\
                      "expected 125, the driver not installed and no served.cfg")
 endif()
 # The shipped demo fleet is ready to boot as the example says.
-string(HEX "FCBOOT OK - 2 adapters, 1 set to boot, 1 ready | adapters=2 set_to_boot=1 ready=1 warnings=0 critical=0\r
+string(HEX "FCBOOT OK - 2 adapters, 1 set to boot, 1 ready | adapters=2;;;0 set_to_boot=1;;;0;2 ready=1;;1:;0;2 warnings=0;;;0 critical=0;;;0\r
 OK: 1000000000000001 BIOS: set to boot from 500000000000a001 LUN 0, image 0x03960001\r
 OK: 1000000000000001 EFIB: set to boot from 500000000000a001 LUN 0, image 0x03960001\r
 OK: 1000000000000002 BIOS: not set to boot (HostAdapterBiosEnable=0, SelectBootEnable=0)\r
