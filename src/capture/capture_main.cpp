@@ -21,7 +21,8 @@ const char kUsage[] =
     "Exit codes: 0 every device read whole; 1 wrong use; 2 FILE could not be\n"
     "written; 4 a read failed (one line each on standard error; an existing FILE\n"
     "is left as it was, a new one is written with those devices marked\n"
-    "incomplete); 5 no device found (nothing written).\n";
+    "incomplete); 5 no device found (nothing written); 6 another fcboot program\n"
+    "used the adapters for the whole 120 s wait (nothing written).\n";
 
 }  // namespace
 
