@@ -341,7 +341,7 @@ int CaptureLocked(const std::string& path, std::FILE* err, const char* program);
 int RunCapture(const std::string& path, std::FILE* err, const char* program) {
     // A pipe, a socket, a device or a folder is refused before any wait.
     if (!fcplat::IsOutputTarget(path.c_str())) {
-        fcplat::PrintText(err, "%s: cannot write %s: no regular file\n", program, path.c_str());
+        fcplat::PrintText(err, "%s: cannot write %s\n", program, path.c_str());
         return kCaptureFile;
     }
     // Like a save, a capture waits while another fcboot program works on

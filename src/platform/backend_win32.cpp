@@ -58,7 +58,7 @@ HANDLE g_serverLock = nullptr;
 // the adapters: no other user can take it and keep them from a load.
 HANDLE MakeServerLock() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    ::SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
     if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)(A;;GA;;;BA)",
                                                                SDDL_REVISION_1, &descriptor, nullptr))
         attributes.lpSecurityDescriptor = descriptor;
