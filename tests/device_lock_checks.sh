@@ -30,7 +30,7 @@ program_pid() {
     local want p
     want=$(winname "$1")
     for p in /proc/[0-9]*; do
-        [ "$(tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -n 1)" = "$want" ] && echo "${p#/proc/}" && return 0
+        [ "$(tr '\0' '\n' 2>/dev/null <"$p/cmdline" | head -n 1)" = "$want" ] && echo "${p#/proc/}" && return 0
     done
     return 1
 }
@@ -48,7 +48,7 @@ wait_program() {
 python3 - <<'EOF' || exit 1
 import copy, json
 demo = json.load(open("demo.json"))
-for name, delay in (("slow", 8000), ("stuck", 600000)):
+for name, delay in (("slow", 8000), ("stuck", 10000)):
     fleet = copy.deepcopy(demo)
     fleet["devices"][1]["faults"] = [{"match": "mailbox:27", "delay_ms": delay}]
     json.dump(fleet, open(name + ".json", "w"), indent=1)
