@@ -18,8 +18,11 @@ void InstallEmulatedServerLock(const EmulatedServerLock* lock) { g_lock = lock; 
 ServerLock TakeServerLock(unsigned waitMs) {
     ReleaseServerLock();
     if (g_lock == nullptr) return ServerLock::Held;
+    // A file that cannot be locked (gone, unreadable) is a lock that cannot
+    // be made: the run goes on without it, as on a server, and still reads
+    // and writes back its server.
     const ServerLock result = files::LockFile(g_lock->path, waitMs, &g_fileLock);
-    if (result != ServerLock::Held) return result;
+    if (result == ServerLock::Busy) return result;
     g_lockHeld = g_lock;
     if (g_lockHeld->taken != nullptr) g_lockHeld->taken(g_lockHeld->context);
     return result;
