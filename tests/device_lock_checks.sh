@@ -86,6 +86,7 @@ wait "$load" || fail "the slow load ended with $?: $(cat load.out)"
 "$script" --fleet stuck.json /l turn.cfg >stuck.out 2>&1 &
 run=$!
 if wait_program fcboot.exe; then
+    sleep 1  # the mutex is held, the second adapter slow
     kill -KILL "$pid"
     wait "$run"
     "$script" --fleet demo.json /s after-kill.cfg >after-kill.out 2>&1 ||
