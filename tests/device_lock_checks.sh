@@ -74,7 +74,7 @@ if wait_program fcboot.exe; then
     out=$("$wine" "$mingw/fcboot-check.exe" --expect 'Z:'"${PWD//\//\\}"'\turn.cfg' 2>/dev/null)
     rc=$?
     case "$rc:$out" in
-        "3:FCBOOT UNKNOWN - another fcboot program is using the adapters |"*) ;;
+        "3:FCBOOT UNKNOWN - another fcboot program is using the adapters" | "3:FCBOOT UNKNOWN - another fcboot program is using the adapters"$'\r'* | "3:FCBOOT UNKNOWN - another fcboot program is using the adapters"$'\n'*) ;;
         *) fail "fcboot-check.exe during a load: exit $rc, $out" ;;
     esac
 fi

@@ -108,7 +108,7 @@ load=$!
 if wait_held during.json "$load"; then
     expect 3 "a check while a load holds the adapters" --fleet during.json --check --expect turn.cfg
     case "$out" in
-        "FCBOOT UNKNOWN - another fcboot program is using the adapters |"*) ;;
+        "FCBOOT UNKNOWN - another fcboot program is using the adapters" | "FCBOOT UNKNOWN - another fcboot program is using the adapters"$'\r'* | "FCBOOT UNKNOWN - another fcboot program is using the adapters"$'\n'*) ;;
         *) fail "a check during a load said: $out" ;;
     esac
 fi
