@@ -28,6 +28,8 @@
 # Stopped by TERM, INT or HUP (a test runner's timeout, ^C, a closed
 # terminal), it stops the serving emulator and, with it, the program, and
 # ends with 128 plus the signal's number: a later run finds the driver free.
+# Killed outright (KILL), it can stop nothing: the next run finds the
+# orphaned serving emulator and ends it before it starts its own.
 #
 # For the harness's own tests: FCBOOT_EMU_WINE_ABORT_AFTER=N makes the
 # serving emulator end abruptly after N requests, as if it crashed;
@@ -174,6 +176,24 @@ fi
 echo "$driver" >"$mark"
 
 # --- the run ----------------------------------------------------------------
+# A run whose script was killed outright (KILL, as a runner's timeout kills
+# its child) leaves its serving emulator and program running, holding the
+# pipe. Holding the prefix's lock, this run knows that no live run owns them:
+# the serving emulator it finds is an orphan, and is ended first. (Its
+# program ends with it; the mutex it held is then abandoned, which the next
+# program takes as free.)
+serving_file=$prefix/.serving-pid
+orphan=$(cat "$serving_file" 2>/dev/null)
+if [ -n "$orphan" ] && grep -qa 'fcboot-emu.exe' "/proc/$orphan/cmdline" 2>/dev/null; then
+    kill -KILL "$orphan" 2>/dev/null
+    for _ in $(seq 100); do
+        kill -0 "$orphan" 2>/dev/null || break
+        sleep 0.1
+    done
+    # Until the server has closed its handles, the pipe is still taken.
+    quiet "$WINE" cmd /c exit
+fi
+rm -f "$serving_file"
 exit_file=$prefix/.exit-code
 rm -f "$exit_file"
 # A serving emulator left running would hold the pipe and fail every later
@@ -182,6 +202,7 @@ rm -f "$exit_file"
 emu_pid=
 stop_run() {
     trap '' TERM INT HUP
+    rm -f "$serving_file"
     if [ -n "$emu_pid" ]; then
         kill -KILL "$emu_pid" 2>/dev/null
         wait "$emu_pid" 2>/dev/null
@@ -200,9 +221,11 @@ trap 'stop_run HUP 129' HUP
 "$WINE" "$mingw_dir/fcboot-emu.exe" --serve --exit-code-file "$(winpath "$exit_file")" \
     "${emu_options[@]}" --run "$(winpath "$mingw_dir/$program")" "${args[@]}" 9>&- <&0 &
 emu_pid=$!
+echo "$emu_pid" >"$serving_file"
 wait "$emu_pid"
 rc=$?
 emu_pid=
+rm -f "$serving_file"
 trap - TERM INT HUP
 if [ "$(cat "$exit_file" 2>/dev/null)" != "$rc" ]; then
     own_error "the serving emulator ended abnormally (exit code $rc) before the run was" \

@@ -14,7 +14,9 @@
 
 #include "adapter/bytes.h"
 #include "frontend/frontend.h"
+#include "platform/emulated_backend.h"
 #include "platform/output_file.h"
+#include "platform/server_lock.h"
 #include "support/harness.h"
 
 namespace {
@@ -392,7 +394,10 @@ TEST(SaveFileFailures, AFailedStepLeavesTheOldFileAsItWas) {
 #else
     const std::string device = "/dev/null";
 #endif
-    EXPECT_EQ(RunChecked(fleet, {"/s", device}).exit_code, fcboot::kExitOk);
+    // A device holds no copy: refused before any adapter is opened.
+    const fctest::RunResult r = RunChecked(fleet, {"/s", device});
+    EXPECT_EQ(r.exit_code, fcboot::kExitFile);
+    EXPECT_TRUE(r.log.empty());
     EXPECT_FALSE(fctest::FileExists(device + ".tmp"));
 }
 
@@ -402,16 +407,46 @@ TEST(SaveFileFailures, AWriteThatFailsIsNeverReportedAsSaved) {
     // The control: this fleet saves where the file can be written.
     EXPECT_EQ(RunChecked(many, {"/se", dir + "/many.cfg"}).exit_code, fcboot::kExitOk);
     EXPECT_NE(fctest::ReadFileBytes(dir + "/many.cfg").find("[HBA119]"), std::string::npos);
-    if (!fctest::FileExists("/dev/full")) GTEST_SKIP() << "no always-full device here";
     for (const char* option : {"/s", "/se"}) {
         SCOPED_TRACE(option);
-        // More than the stream's buffer holds: the write fails part-way,
-        // after some sections were counted, and no adapter after it is read.
-        const fctest::RunResult r = RunChecked(many, {option, "/dev/full"});
+        // The write fails part-way, after some sections were counted, and
+        // no adapter after it is read.
+        fcplat::InjectOutputFailure(fcplat::OutputStep::Write, 200);
+        const fctest::RunResult r = RunChecked(many, {option, dir + "/part.cfg"});
+        fcplat::InjectOutputFailure(fcplat::OutputStep::Write, 0);
         EXPECT_EQ(r.exit_code, fcboot::kExitFile);
+        EXPECT_FALSE(fctest::FileExists(dir + "/part.cfg"));
         EXPECT_GT(RegionCalls(r, 23, 4), 1u);
         EXPECT_LT(RegionCalls(r, 23, 4), many.devices.size());
     }
+}
+
+TEST(ServerLock, ARunThatNeverGetsTheLockTouchesNothing) {
+    // Another program holds the server: every command ends with 6 once the
+    // wait is over, without a request or a file.
+    const std::string dir = fctest::TempDir();
+    const std::string server = dir + "/server.json", saved = dir + "/held.cfg";
+    fctest::WriteFileBytes(server, "{}");
+    fctest::WriteFileBytes(dir + "/in.cfg", "[HBA0]\n");
+    const fcplat::EmulatedServerLock lock{server.c_str(), nullptr, nullptr, nullptr};
+    fcplat::files::FileLock other;
+    ASSERT_EQ(fcplat::files::LockFile(server.c_str(), 0, &other), fcplat::ServerLock::Held);
+    fcplat::InstallEmulatedServerLock(&lock);
+    const unsigned wait = fcboot::g_ServerLockWaitMs;
+    fcboot::g_ServerLockWaitMs = 100;
+    for (const char* option : {"/s", "/l"}) {
+        SCOPED_TRACE(option);
+        const fctest::RunResult r =
+            RunChecked(DemoLike(2), {option, option[1] == 's' ? saved : dir + "/in.cfg"});
+        EXPECT_EQ(r.exit_code, fcboot::kExitBusy);
+        EXPECT_TRUE(r.log.empty());
+        EXPECT_FALSE(fctest::FileExists(saved));
+    }
+    // Let go (as by a holder that was killed): the next run takes it.
+    fcplat::files::UnlockFile(&other);
+    EXPECT_EQ(RunChecked(DemoLike(2), {"/s", saved}).exit_code, fcboot::kExitOk);
+    fcboot::g_ServerLockWaitMs = wait;
+    fcplat::InstallEmulatedServerLock(nullptr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ constexpr int kExitUsage = 1;
 constexpr int kExitFile = 2;
 constexpr int kExitAdapterCommand = 4;
 constexpr int kExitNoAdapter = 5;
+constexpr int kExitBusy = 6;  // another fcboot program held the adapters all the while
 constexpr int kExitNoSuchAdapter = 7;
 constexpr int kExitBadLun = 8;
 constexpr int kExitBadFlag = 16;

@@ -15,8 +15,10 @@
 #include "adapter/nodelist_layout.h"
 #include "bootcfg/bootcfg.h"
 #include "capture/capture.h"
+#include "frontend/frontend.h"
 #include "platform/names.h"
 #include "platform/output_file.h"
+#include "platform/server_lock.h"
 
 namespace fccapture {
 namespace {
@@ -330,7 +332,33 @@ fcfleet::Fleet CaptureServer() {
     return fleet;
 }
 
+namespace {
+
+int CaptureLocked(const std::string& path, std::FILE* err, const char* program);
+
+}  // namespace
+
 int RunCapture(const std::string& path, std::FILE* err, const char* program) {
+    // A pipe, a socket, a device or a folder is refused before any wait.
+    if (!fcplat::IsOutputTarget(path.c_str())) {
+        fcplat::PrintText(err, "%s: cannot write %s\n", program, path.c_str());
+        return kCaptureFile;
+    }
+    // Like a save, a capture waits while another fcboot program works on
+    // the adapters: a twin read half-way through a load is no server's.
+    if (fcplat::TakeServerLock(fcboot::g_ServerLockWaitMs) == fcplat::ServerLock::Busy) {
+        fcplat::PrintText(err, "%s: another fcboot program is using the adapters; nothing was done\n",
+                          program);
+        return kCaptureBusy;
+    }
+    const int status = CaptureLocked(path, err, program);
+    fcplat::ReleaseServerLock();
+    return status;
+}
+
+namespace {
+
+int CaptureLocked(const std::string& path, std::FILE* err, const char* program) {
     // The file is opened before any device is read, so that a target that
     // cannot be written is said as such whatever the adapters. Each device
     // goes to it as soon as it is read, so that the largest node lists are
@@ -375,5 +403,7 @@ int RunCapture(const std::string& path, std::FILE* err, const char* program) {
                           program, path.c_str());
     return incomplete ? kCaptureIncomplete : kCaptureOk;
 }
+
+}  // namespace
 
 }  // namespace fccapture

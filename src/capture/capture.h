@@ -15,6 +15,7 @@ constexpr int kCaptureUsage = 1;       // wrong use
 constexpr int kCaptureFile = 2;        // the file could not be written
 constexpr int kCaptureIncomplete = 4;  // a read failed: the devices concerned are marked incomplete
 constexpr int kCaptureNoDevice = 5;    // no device opened: nothing was written
+constexpr int kCaptureBusy = 6;        // another fcboot program held the adapters all the while
 
 // Reads every device at \\.\Scsi0: to \\.\Scsi255: that opens, or whose open
 // is refused, into a fleet. A device whose read failed somewhere lists what

@@ -11,6 +11,7 @@
 #include "fcboot_version.h"
 #include "frontend/frontend.h"
 #include "platform/names.h"
+#include "platform/server_lock.h"
 
 namespace fccheck {
 namespace {
@@ -44,7 +45,12 @@ const char kUsage[] =
     "The first line is \"FCBOOT <STATE> - <summary> | <perfdata>\", then one line per\n"
     "finding. Exit codes: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the check could not\n"
     "look: no rights, a device that could not be read, a file that cannot be read\n"
-    "or has findings of its own, wrong use).\n";
+    "or has findings of its own, another fcboot program using the adapters for 5 s,\n"
+    "wrong use).\n";
+
+// How long a check waits while another fcboot program works on the
+// adapters: well inside a monitoring client's usual 10 s.
+constexpr unsigned kCheckLockWaitMs = 5000;
 
 struct Options {
     std::string fleet;
@@ -248,6 +254,10 @@ int CheckMain(int argc, const char* const* argv, std::string* out, std::string* 
                     usable = false;
                     verdict = Unknown(error);
                 }
+            } else if (fcplat::TakeServerLock(kCheckLockWaitMs) == fcplat::ServerLock::Busy) {
+                // A server half-way through a load is no server to judge.
+                usable = false;
+                verdict = Unknown("another fcboot program is using the adapters");
             } else {
                 // The utility's own dump failure line would break the plugin's
                 // output: the capture marks such a device incomplete instead.
@@ -255,6 +265,7 @@ int CheckMain(int argc, const char* const* argv, std::string* out, std::string* 
                 fcboot::g_DumpFailureLine = false;
                 fleet = fccapture::CaptureServer();
                 fcboot::g_DumpFailureLine = line;
+                fcplat::ReleaseServerLock();
             }
             if (usable) verdict = Judge(fleet, expectations, o.thresholds);
         }

@@ -14,7 +14,9 @@
 #include "emulator/emulator.h"
 #include "emulator/serving.h"
 #include "frontend/frontend.h"
+#include "platform/emulated_backend.h"
 #include "platform/names.h"
+#include "platform/server_lock.h"
 #include "remap/remap.h"
 
 namespace fcemu {
@@ -52,6 +54,44 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The fleet file is the emulated server, and its lock the server's lock:
+// runs on one fleet take turns as programs on one server do. Whoever holds
+// the lock reads the fleet then (another run may have changed it meanwhile)
+// and writes it back before letting go.
+struct FleetLock {
+    std::string path;
+    bool serving = false;  // the served program's fleet is read here, served by RunServed
+    Fleet read;            // the fleet as read under the lock
+    bool taken = false;
+    bool keep = true;      // false: the run proves nothing, the file stays as it was
+    std::string error;     // the fleet could not be read or written back
+};
+
+void FleetTaken(void* context) {
+    FleetLock& lock = *static_cast<FleetLock*>(context);
+    lock.taken = true;
+    Fleet fresh;
+    std::string error;
+    if (!LoadFleetFile(lock.path, &fresh, &error)) {
+        // Served as a server without adapters: nothing may change.
+        lock.error = error;
+        lock.keep = false;
+        fresh = Fleet();
+    }
+    lock.read = fresh;
+    if (!lock.serving) StartServer(fresh);
+}
+
+void FleetReleasing(void* context) {
+    FleetLock& lock = *static_cast<FleetLock*>(context);
+    if (!lock.keep) return;
+    std::string error;
+    const Fleet after = CurrentFleet();
+    if (SerializeFleet(after) != SerializeFleet(lock.read) &&
+        !SaveFleetFile(lock.path, after, &error))
+        lock.error = error + "; the adapters' new state is lost";
+}
 
 int OwnError(const std::string& what, bool withUsage = false) {
     fcplat::PrintText(stderr, "fcboot-emu: %s\n%s", what.c_str(), withUsage ? kUsage : "");
@@ -267,10 +307,31 @@ int EmuMain(int argc, char** argv, Options& options) {
     for (int i = options.first_arg; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
 
+    FleetLock fleetLock;
+    fleetLock.path = options.fleet;
+    fleetLock.serving = options.serve;
+    fleetLock.read = fleet;
+    const fcplat::EmulatedServerLock lockHooks{fleetLock.path.c_str(), FleetTaken, FleetReleasing,
+                                               &fleetLock};
+    if (options.has_fleet) fcplat::InstallEmulatedServerLock(&lockHooks);
+    struct Uninstall {
+        ~Uninstall() { fcplat::InstallEmulatedServerLock(nullptr); }
+    } uninstall;
+
     int exitCode = 0;
     std::string harnessFailure;
     if (options.serve) {
-        const ServedRun run = RunServed(fleet, serving);
+        // The served program takes the server's own lock; the fleet's is
+        // held here, around the whole run, as a load's would be.
+        if (fcplat::TakeServerLock(fcboot::g_ServerLockWaitMs) == fcplat::ServerLock::Busy)
+            return OwnError("another run is using " + options.fleet + "; nothing was done");
+        if (!fleetLock.error.empty()) {
+            fcplat::ReleaseServerLock();
+            return OwnError(fleetLock.error);
+        }
+        const ServedRun run = RunServed(fleetLock.read, serving);
+        if (!run.started || !run.failure.empty()) fleetLock.keep = false;
+        fcplat::ReleaseServerLock();
         if (!run.started) return OwnError(run.failure);
         exitCode = run.exit_code;
         harnessFailure = run.failure;
@@ -319,11 +380,10 @@ int EmuMain(int argc, char** argv, Options& options) {
                         (options.has_fleet ? "; the fleet file is left as it was" : ""));
     // The adapters' state is kept whatever the utility's exit code, and only
     // a run that changed it writes: a save or a capture leaves the fleet file
-    // untouched, even where it could not be written.
-    const Fleet after = CurrentFleet();
-    if (options.has_fleet && SerializeFleet(after) != SerializeFleet(fleet) &&
-        !SaveFleetFile(options.fleet, after, &error)) {
-        OwnError(error + "; the adapters' new state is lost");
+    // untouched, even where it could not be written. It was written back
+    // under the lock; a run that never took the lock changed nothing.
+    if (!fleetLock.error.empty()) {
+        OwnError(fleetLock.error);
         ownFailure = true;
     }
     // A run whose state or log could not be kept must not look like a

@@ -1,5 +1,6 @@
 // Fault rules: which calls a rule affects.
 #include "emulator/emulator_internal.h"
+#include "platform/server_lock.h"
 
 namespace fcemu {
 namespace detail {
@@ -20,6 +21,8 @@ FaultEffects TakeFaults(DeviceState& device, MatchKind kind, std::uint32_t code)
             case FaultRule::Effect::MbxStatus: effects.mbx_status = rule.value; break;
             case FaultRule::Effect::DeliverBytes: effects.deliver_bytes = rule.value; break;
             case FaultRule::Effect::State: effects.state = rule.value; break;
+            // Slow, not wrong: the call is then served as it would be.
+            case FaultRule::Effect::DelayMs: fcplat::PauseMs(rule.value); break;
         }
     }
     return effects;

@@ -20,9 +20,9 @@ struct FaultRule {
     std::string match;  // "open", "ioctl:<ControlCode hex>", "bus_slot", "node_list", "mailbox:<code>"
     std::uint32_t skip = 0;
     std::optional<std::uint32_t> times;
-    enum class Effect { Fail, ReturnCode, MbxStatus, DeliverBytes, State };
+    enum class Effect { Fail, ReturnCode, MbxStatus, DeliverBytes, State, DelayMs };
     Effect effect = Effect::Fail;
-    std::uint32_t value = 0;  // Windows error, ReturnCode, mbxStatus, byte count or state
+    std::uint32_t value = 0;  // Windows error, ReturnCode, mbxStatus, byte count, state or milliseconds
 };
 
 struct NodeEntry {

@@ -115,7 +115,7 @@ const json* Find(const json& obj, const char* key) {
 FaultRule ParseFault(const json& v, const std::string& field) {
     OnlyKeys(v, field,
              {"match", "skip", "times", "fail", "return_code", "mbx_status", "deliver_bytes",
-              "state"});
+              "state", "delay_ms"});
     FaultRule rule;
     const json* match = Find(v, "match");
     if (match == nullptr) Refuse(field + ".match", "missing");
@@ -137,6 +137,8 @@ FaultRule ParseFault(const json& v, const std::string& field) {
         {"mbx_status", FaultRule::Effect::MbxStatus, 1, 0xFFFF},
         {"deliver_bytes", FaultRule::Effect::DeliverBytes, 0, 0xFFFFFFFFu},
         {"state", FaultRule::Effect::State, 0, 0xFF},
+        // A slow call, for rehearsing what meets a long run: at most 10 minutes.
+        {"delay_ms", FaultRule::Effect::DelayMs, 1, 600000},
     };
     int found = 0;
     for (const EffectKey& e : effects) {
@@ -160,12 +162,13 @@ FaultRule ParseFault(const json& v, const std::string& field) {
             case FaultRule::Effect::State:
                 fits = m.kind == MatchKind::Mailbox && m.code == 156;
                 break;
+            case FaultRule::Effect::DelayMs: fits = true; break;
         }
         if (!fits) Refuse(name, "does not apply to calls matched by \"" + rule.match + "\"");
     }
     if (found != 1)
-        Refuse(field, "needs exactly one effect: fail, return_code, mbx_status, deliver_bytes "
-                      "or state");
+        Refuse(field, "needs exactly one effect: fail, return_code, mbx_status, deliver_bytes, "
+                      "state or delay_ms");
     return rule;
 }
 
@@ -344,6 +347,7 @@ const char* EffectKeyName(FaultRule::Effect effect) {
         case FaultRule::Effect::MbxStatus: return "mbx_status";
         case FaultRule::Effect::DeliverBytes: return "deliver_bytes";
         case FaultRule::Effect::State: return "state";
+        case FaultRule::Effect::DelayMs: return "delay_ms";
     }
     return "fail";
 }

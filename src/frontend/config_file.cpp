@@ -8,6 +8,7 @@
 #include "frontend/frontend.h"
 #include "platform/names.h"
 #include "platform/output_file.h"
+#include "platform/server_lock.h"
 
 namespace fcboot {
 
@@ -55,9 +56,25 @@ std::uint32_t ApplySection(const BootParams& p, std::uint32_t mode) {
     return b != 0 ? b : a;
 }
 
-}  // namespace
+// Runs a file command holding the server's lock, so that no other fcboot
+// program works on the adapters meanwhile. One that holds it for the whole
+// wait ends the command untouched, with one line.
+int UnderServerLock(int (*command)(const char*, std::uint32_t), const char* fileName,
+                    std::uint32_t mode) {
+    const fcplat::ServerLock lock = fcplat::TakeServerLock(g_ServerLockWaitMs);
+    if (lock == fcplat::ServerLock::Busy) {
+        fcplat::PrintText(stderr, "fcboot: another fcboot program is using the adapters; "
+                                  "nothing was done\n");
+        return kExitBusy;
+    }
+    // No lock could be made at all (no right to it): the run goes on, and
+    // meets the adapters' own refusal if it lacks the rights to them too.
+    const int status = command(fileName, mode);
+    fcplat::ReleaseServerLock();
+    return status;
+}
 
-int SaveBootConfig(const char* fileName, std::uint32_t mode) {
+int SaveLocked(const char* fileName, std::uint32_t mode) {
     if (OpenAdapters() != 0) return kExitOpenFailed;
     if (GetAdapterCount() == 0) {
         CloseAdapters();
@@ -109,7 +126,7 @@ int SaveBootConfig(const char* fileName, std::uint32_t mode) {
     return status;
 }
 
-int LoadBootConfig(const char* fileName, std::uint32_t mode) {
+int LoadLocked(const char* fileName, std::uint32_t mode) {
     if (OpenAdapters() != 0) return kExitOpenFailed;
     if (GetAdapterCount() == 0) {
         CloseAdapters();
@@ -134,6 +151,24 @@ int LoadBootConfig(const char* fileName, std::uint32_t mode) {
 
     if (read.readFailed) return kExitFile;
     return read.sectionsApplied > 0 ? kExitOk : read.lastError;
+}
+
+}  // namespace
+
+unsigned g_ServerLockWaitMs = 120000;
+
+int SaveBootConfig(const char* fileName, std::uint32_t mode) {
+    // A pipe, a socket, a device or a folder can hold no copy of the
+    // settings; a pipe nobody reads would hold every adapter open forever.
+    if (!fcplat::IsOutputTarget(fileName)) {
+        fcplat::PrintText(stderr, "fcboot: %s is no regular file; nothing was done\n", fileName);
+        return kExitFile;
+    }
+    return UnderServerLock(SaveLocked, fileName, mode);
+}
+
+int LoadBootConfig(const char* fileName, std::uint32_t mode) {
+    return UnderServerLock(LoadLocked, fileName, mode);
 }
 
 }  // namespace fcboot

@@ -22,6 +22,11 @@ void PrintVersion();
 std::uint32_t OpenAdapters();  // 0 or 255
 std::uint32_t CloseAdapters();
 
+// How long a save or a load (and a capture) waits for the server's lock
+// while another fcboot program holds it, in milliseconds: 120 s, enough for
+// a save or a load of a full server. Process-wide, so that a test can shorten it.
+extern unsigned g_ServerLockWaitMs;
+
 // Boot configuration file.
 int SaveBootConfig(const char* fileName, std::uint32_t mode);
 int LoadBootConfig(const char* fileName, std::uint32_t mode);

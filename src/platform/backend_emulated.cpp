@@ -1,13 +1,39 @@
 // Emulated backend: forwards every device call to the installed device table.
 #include "platform/emulated_backend.h"
+#include "platform/server_lock.h"
 
 namespace fcplat {
 namespace {
 
 const EmulatedDevices* g_devices = nullptr;
 DWORD g_lastError = ERROR_SUCCESS;
+const EmulatedServerLock* g_lock = nullptr;
+const EmulatedServerLock* g_lockHeld = nullptr;  // the lock whose `releasing` is owed
+files::FileLock g_fileLock;
 
 }  // namespace
+
+void InstallEmulatedServerLock(const EmulatedServerLock* lock) { g_lock = lock; }
+
+ServerLock TakeServerLock(unsigned waitMs) {
+    ReleaseServerLock();
+    if (g_lock == nullptr) return ServerLock::Held;
+    // A file that cannot be locked (gone, unreadable) is a lock that cannot
+    // be made: the run goes on without it, as on a server, and still reads
+    // and writes back its server.
+    const ServerLock result = files::LockFile(g_lock->path, waitMs, &g_fileLock);
+    if (result == ServerLock::Busy) return result;
+    g_lockHeld = g_lock;
+    if (g_lockHeld->taken != nullptr) g_lockHeld->taken(g_lockHeld->context);
+    return result;
+}
+
+void ReleaseServerLock() {
+    if (g_lockHeld != nullptr && g_lockHeld->releasing != nullptr)
+        g_lockHeld->releasing(g_lockHeld->context);
+    g_lockHeld = nullptr;
+    files::UnlockFile(&g_fileLock);
+}
 
 void InstallEmulatedDevices(const EmulatedDevices* devices) { g_devices = devices; }
 

@@ -32,6 +32,21 @@ void InstallEmulatedDevices(const EmulatedDevices* devices);
 // a server installed.
 const EmulatedDevices* InstalledEmulatedDevices();
 
+// The emulated server's lock: a lock on the file that describes the server
+// (fcboot-emu's fleet file), so that runs on one file take turns as programs
+// on one server do. `taken` runs once the lock is held, before the program
+// looks for adapters (the server is read from the file then); `releasing`
+// runs before it is let go (the server is written back then). With none
+// installed, or a path that does not open, the lock is always free.
+struct EmulatedServerLock {
+    const char* path;
+    void (*taken)(void* context);
+    void (*releasing)(void* context);
+    void* context;
+};
+// Installs the lock (nullptr removes it); it must outlive its installation.
+void InstallEmulatedServerLock(const EmulatedServerLock* lock);
+
 // Sets the value GetLastError returns next, as the Win32 SetLastError does.
 void SetLastErrorValue(DWORD error);
 

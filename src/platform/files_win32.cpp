@@ -1,14 +1,17 @@
 // File backend for Windows: an exclusive CreateFileW, FlushFileBuffers,
 // ReplaceFileW over an existing file and MoveFileExW to a new one; names
-// arrive in UTF-8.
+// arrive in UTF-8. LockFileEx for a file's lock.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 
 #include "platform/output_file.h"
+#include "platform/server_lock.h"
 #include "platform/wide_win32.h"
 
 namespace fcplat {
@@ -94,6 +97,27 @@ std::FILE* OpenExistingFile(const char* path, bool text) {
     return StreamOf(h, text);
 }
 
+std::size_t SizeOnDisk(const std::string& text, bool textMode) {
+    // Text mode writes each line feed as carriage return and line feed.
+    return text.size() +
+           (textMode ? static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) : 0);
+}
+
+bool FileSize(const char* path, std::size_t* size) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(Utf8ToWide(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
+    *size = static_cast<std::size_t>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) |
+                                     data.nFileSizeLow);
+    return true;
+}
+
+bool DiskWasFull() {
+    const DWORD error = ::GetLastError();
+    return errno == ENOSPC || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
 bool CutFileHere(std::FILE* stream) {
     return ::SetEndOfFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != 0;
 }
@@ -140,5 +164,54 @@ bool MoveOver(const char* from, const char* to, bool replace) {
     return true;
 }
 
+ServerLock LockFile(const char* path, unsigned waitMs, FileLock* lock) {
+    UnlockFile(lock);
+    const std::wstring wide = Utf8ToWide(path);
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        // Every sharing allowed: the file stays readable and replaceable.
+        HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (wide.empty() || h == INVALID_HANDLE_VALUE) return ServerLock::Failed;
+        // A byte far past the end: Windows' locks keep readers out of the
+        // bytes they cover.
+        OVERLAPPED at{};
+        at.OffsetHigh = 0x7FFFFFFF;
+        if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            // The holder before may have replaced the file: a lock on the
+            // file it left behind shuts out no one who opens the name now.
+            BY_HANDLE_FILE_INFORMATION held{}, named{};
+            HANDLE now = ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            const bool same = now != INVALID_HANDLE_VALUE &&
+                              ::GetFileInformationByHandle(h, &held) &&
+                              ::GetFileInformationByHandle(now, &named) &&
+                              held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+                              held.nFileIndexHigh == named.nFileIndexHigh &&
+                              held.nFileIndexLow == named.nFileIndexLow;
+            if (now != INVALID_HANDLE_VALUE) ::CloseHandle(now);
+            if (same) {
+                lock->handle = h;
+                return ServerLock::Held;
+            }
+            ::CloseHandle(h);
+            continue;
+        }
+        ::CloseHandle(h);
+        if (::GetTickCount64() - start >= waitMs) return ServerLock::Busy;
+        ::Sleep(20);
+    }
+}
+
+void UnlockFile(FileLock* lock) {
+    if (lock->handle != nullptr) ::CloseHandle(lock->handle);  // the lock goes with the handle
+    lock->handle = nullptr;
+}
+
 }  // namespace files
+
+void PauseMs(unsigned ms) { ::Sleep(ms); }
+
 }  // namespace fcplat

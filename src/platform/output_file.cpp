@@ -1,6 +1,7 @@
 // Output files written whole, over the system's file backend.
 #include "platform/output_file.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/names.h"
@@ -25,16 +26,56 @@ bool Injected(OutputStep step) {
     return true;
 }
 
-// Writes the held text over the target and ends the file there. Only a
-// write error can cut the target now.
+// The bytes of an existing file, to put back if writing over it fails.
+bool ReadWhole(const char* path, std::string* bytes) {
+    std::FILE* in = OpenFile(path, "rb");
+    if (in == nullptr) return false;
+    char block[8192];
+    std::size_t n;
+    while ((n = std::fread(block, 1, sizeof block, in)) > 0) bytes->append(block, n);
+    const bool ok = std::ferror(in) == 0;
+    std::fclose(in);
+    return ok;
+}
+
+// Writes the held text over the target and ends the file there. Should the
+// write fail, the old bytes are written back: they fitted before, so a full
+// disk takes them again, and the file is never left cut or mixed by it.
 bool WriteHeld(OutputFile* file) {
+    std::string old;
+    const bool haveOld = file->existed && ReadWhole(file->target.c_str(), &old);
     bool ok = !Injected(OutputStep::Write) &&
               std::fwrite(file->held.data(), 1, file->held.size(), file->stream) ==
                   file->held.size();
     ok = ok && std::fflush(file->stream) == 0 && files::CutFileHere(file->stream) &&
          files::SyncFile(file->stream);
     if (Injected(OutputStep::Flush)) ok = false;
+    if (!ok && haveOld) {
+        std::FILE* back = files::OpenExistingFile(file->target.c_str(), false);
+        if (back != nullptr) {
+            if (std::fwrite(old.data(), 1, old.size(), back) == old.size() &&
+                std::fflush(back) == 0)
+                files::CutFileHere(back);
+            std::fclose(back);
+        }
+    }
     return ok;
+}
+
+// Where the disk could not take the temporary file whole, the held text goes
+// over the target itself, if it fits in the space the target already has.
+// True when the file is now held that way.
+bool HoldInsteadOfTemp(OutputFile* file, bool text) {
+    std::size_t size = 0;
+    if (!file->noRoom || !file->existed || !files::FileSize(file->target.c_str(), &size) ||
+        files::SizeOnDisk(file->held, text) > size)
+        return false;
+    RemoveFile(file->temp.c_str());
+    file->temp.clear();
+    file->stream = files::OpenExistingFile(file->target.c_str(), text);
+    if (file->stream == nullptr) return false;
+    file->holding = true;
+    return true;
 }
 
 }  // namespace
@@ -47,16 +88,19 @@ void InjectOutputFailure(OutputStep step, unsigned nth) {
 
 bool InjectedOutputFailureHappened() { return g_injectedHappened; }
 
+bool IsOutputTarget(const char* target) {
+    return files::ClassifyTarget(files::FollowLinks(target).c_str()) != files::TargetKind::Other;
+}
+
 bool OpenOutputFile(const char* target, bool text, OutputFile* file) {
     *file = OutputFile();
+    file->textMode = text;
     file->target = files::FollowLinks(target);
     const char* path = file->target.c_str();
     const files::TargetKind kind = files::ClassifyTarget(path);
-    if (kind == files::TargetKind::Other) {
-        // A device or a pipe: there is nothing to replace.
-        file->stream = OpenFile(path, text ? "wt" : "wb");
-        return file->stream != nullptr;
-    }
+    // A device, a pipe, a socket or a folder: nothing to replace, and a pipe
+    // with no reader would block the run.
+    if (kind == files::TargetKind::Other) return false;
     file->existed = kind == files::TargetKind::Regular;
     const bool tempRefused = Injected(OutputStep::CreateTemp);
     for (int k = 0; k < kTempNames && !tempRefused; ++k) {
@@ -79,24 +123,35 @@ bool OpenOutputFile(const char* target, bool text, OutputFile* file) {
 
 bool WriteOutputFile(OutputFile* file, const char* data, std::size_t size) {
     if (Injected(OutputStep::Write)) return false;
-    if (file->holding) {
-        file->held.append(data, size);
-        return true;
-    }
-    return std::fwrite(data, 1, size, file->stream) == size;
+    file->held.append(data, size);
+    if (file->holding || file->tempFailed) return true;
+    errno = 0;
+    if (std::fwrite(data, 1, size, file->stream) == size) return true;
+    // A full disk may yet leave room for the text in the target's own space
+    // (CloseOutputFile tells); any other write error ends the file here.
+    file->tempFailed = true;
+    file->noRoom = files::DiskWasFull();
+    return file->noRoom;
 }
 
 bool CloseOutputFile(OutputFile* file) {
     if (file->holding) return true;
     // Lines sit in the stream's buffer until the flush, so a full disk often
     // shows only there. A temporary file's bytes go to the disk before it
-    // takes the target's place; devices and pipes take no such sync.
-    bool ok =
-        std::fflush(file->stream) == 0 && (file->temp.empty() || files::SyncFile(file->stream));
+    // takes the target's place.
+    errno = 0;
+    bool ok = !file->tempFailed && std::fflush(file->stream) == 0 && files::SyncFile(file->stream);
+    if (!ok && !file->tempFailed) file->noRoom = files::DiskWasFull();
     if (Injected(OutputStep::Flush)) ok = false;
-    if (std::fclose(file->stream) != 0) ok = false;
+    errno = 0;
+    if (std::fclose(file->stream) != 0) {
+        if (ok) file->noRoom = files::DiskWasFull();
+        ok = false;
+    }
     if (Injected(OutputStep::Close)) ok = false;
     file->stream = nullptr;
+    if (!ok && HoldInsteadOfTemp(file, file->textMode)) return true;
+    file->held.clear();
     return ok;
 }
 

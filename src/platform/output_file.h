@@ -5,8 +5,11 @@
 // link stays a link. Where no temporary file can be made beside the target
 // (no right to create files in its folder, every temporary name taken, no
 // room), the text is held until the run is done and written over the target
-// only when it is to be kept. A target that is no regular file (a device
-// such as NUL, a pipe) is written in place as the text comes.
+// only when it is to be kept. A disk too full for the temporary file's whole
+// text does the same when the text fits in the space of the file it
+// replaces. A target that is no regular file (a device such as NUL, a pipe,
+// a socket, a folder) is refused: there is nothing to replace, and a pipe
+// nobody reads would hold the run forever.
 #pragma once
 
 #include <cstddef>
@@ -19,21 +22,29 @@ struct OutputFile {
     std::FILE* stream = nullptr;  // the temporary file, a device, or the held text's target
     std::string target;    // the file written: where a link leads, not the link
     std::string temp;      // the temporary file; empty when there is none
-    std::string held;      // the whole text, when it is written at the end
+    std::string held;      // the whole text, kept in case it must be written at the end
     bool holding = false;  // no temporary file: the text waits in `held`
+    bool tempFailed = false;  // the temporary file could not take the whole text
+    bool noRoom = false;      // ... because the disk is full
+    bool textMode = false;
     bool created = false;  // holding, and the target was created by this run
     bool existed = false;  // a regular file stood at the target when it was opened
 };
 
+// Whether `target` can be written as an output file: missing, or a regular
+// file (a link is followed). Checked before a run touches anything.
+bool IsOutputTarget(const char* target);
 // Opens an output file for `target`, in text mode (line feeds as the system
 // writes them) or binary. False when the target can be neither replaced nor
-// written: nothing is changed then.
+// written, or is no regular file: nothing is changed then.
 bool OpenOutputFile(const char* target, bool text, OutputFile* file);
 // Writes size bytes; false when the write fails.
 bool WriteOutputFile(OutputFile* file, const char* data, std::size_t size);
 // Flushes the text through to the disk and closes the stream. False when the
 // flush or the close fails; the stream is closed either way. Held text is
-// only written by PlaceOutputFile.
+// only written by PlaceOutputFile. A temporary file the full disk could not
+// take whole is given up for the held text when that is no longer than the
+// existing target.
 bool CloseOutputFile(OutputFile* file);
 // After the close: with `keep` the text takes the target's place (or becomes
 // it); without, the temporary file is removed, a target this run created is
@@ -66,6 +77,12 @@ std::FILE* CreateNewFile(const char* path, const char* modeOf, bool text);
 // Opens an existing file for writing without cutting it; nullptr when it
 // cannot be written.
 std::FILE* OpenExistingFile(const char* path, bool text);
+// Bytes `text` takes in a file written in text mode or binary.
+std::size_t SizeOnDisk(const std::string& text, bool textMode);
+// Bytes of the regular file at path; false when it cannot be told.
+bool FileSize(const char* path, std::size_t* size);
+// Whether the last failed write or flush found the disk full.
+bool DiskWasFull();
 // Ends the file at the stream's position (after fflush).
 bool CutFileHere(std::FILE* stream);
 // Hands the stream's bytes to the disk (after fflush).

@@ -13,6 +13,7 @@
 #include "frontend/frontend.h"
 #include "platform/names.h"
 #include "platform/output_file.h"
+#include "platform/server_lock.h"
 
 namespace fcremap {
 namespace {
@@ -299,10 +300,15 @@ int RunRemap(const std::string& before, const std::string& in, const std::string
 
     // The utility's own dump failure line would break the report: the
     // capture marks such a device incomplete instead.
+    // Read as a capture reads, under the same lock: a server read half-way
+    // through another program's load is no server's.
+    if (fcplat::TakeServerLock(fcboot::g_ServerLockWaitMs) == fcplat::ServerLock::Busy)
+        return nothing("another fcboot program is using the adapters", fccapture::kCaptureBusy);
     const bool dumpLine = fcboot::g_DumpFailureLine;
     fcboot::g_DumpFailureLine = false;
     const fcfleet::Fleet now = fccapture::CaptureServer();
     fcboot::g_DumpFailureLine = dumpLine;
+    fcplat::ReleaseServerLock();
     for (const fcfleet::DeviceConfig& d : now.devices)
         for (const std::string& problem : d.incomplete)
             fcplat::PrintText(err, "%s: port %u: %s\n", program, static_cast<unsigned>(d.port),
