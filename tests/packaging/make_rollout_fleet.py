@@ -168,12 +168,16 @@ def main():
             host_vars["fcboot_rehearse"] = True
         if state == "efib-move":
             host_vars["fcboot_efib"] = True
-        if state == "foreign-owner":
-            folder = os.path.join(out, "hosts", host, "C")
-            os.makedirs(os.path.join(folder, "ProgramData", "fcboot"))
-            os.makedirs(os.path.join(folder, "Program Files", "fcboot"))
+        # Each server's files as the rehearsal starts them, so that a listing
+        # taken now is what check mode must leave.
+        folder = os.path.join(out, "hosts", host, "C")
+        os.makedirs(os.path.join(folder, "Windows", "Temp"), exist_ok=True)
+        if state not in ("new", "wrong-install-dir"):
+            os.makedirs(os.path.join(folder, "Program Files", "fcboot"), exist_ok=True)
             for program in ("fcboot", "fcboot-capture", "fcboot-diff", "fcboot-check", "fcboot-emu"):
                 open(os.path.join(folder, "Program Files", "fcboot", program + ".exe"), "w").close()
+        if state == "foreign-owner":
+            os.makedirs(os.path.join(folder, "ProgramData", "fcboot"))
             with open(os.path.join(folder, "ProgramData", "fcboot", "want.cfg"), "w", encoding="utf-8") as f:
                 f.write(render(BOOTING))
             acl = {"C:\\ProgramData\\fcboot\\want.cfg": {
