@@ -48,7 +48,8 @@ def no_boot_image(fleet):
 
 
 def activation_fails(fleet):
-    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "fail": 31}]
+    # The fleet file reference's example rule.
+    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "times": 1, "state": 9}]
 
 
 # The rehearsal recipes of the user's guide: each symptom's fault rule.
