@@ -48,8 +48,7 @@ def no_boot_image(fleet):
 
 
 def activation_fails(fleet):
-    # The fleet file reference's example rule.
-    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "times": 1, "state": 9}]
+    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "fail": 31}]
 
 
 # The rehearsal recipes of the user's guide: each symptom's fault rule.
@@ -73,7 +72,8 @@ def efib_move(fleet):
 
 
 def efib_move_faults(fleet):
-    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "fail": 31}]
+    # The fleet file reference's example rule.
+    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "times": 1, "state": 9}]
 
 
 # Faults added once the twin holds its starting settings.

@@ -158,7 +158,7 @@ grep -qE -- '-foreign-owner failed C:\\ProgramData\\fcboot\\want\.cfg is owned b
     "$fleet/report.txt" || bad "run: a want.cfg a user owns is not refused"
 grep -qE -- '-tampered failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy' \
     "$fleet/report.txt" || bad "run: a want.cfg changed after the copy is not refused"
-grep -q '^[^ ]*-activation-fails rolled-back .*did not finish' "$fleet/report.txt" || bad "run: no first critical finding"
+grep -q '^[^ ]*-activation-fails rolled-back .*fcboot-check: CRITICAL: 1000000000000002 BIOS: the activation .* did not finish' "$fleet/report.txt" || bad "run: no first critical finding"
 ! grep -qE 'load the file again|adapters=[0-9]' "$fleet/report.txt" || bad "run: advice or perfdata in a reason"
 # The reason once in Ansible's failure message.
 grep -E '^fatal: .*"msg": "(failed|rolled-back): ' "$work/run.log" | awk -F'"msg": ' '
