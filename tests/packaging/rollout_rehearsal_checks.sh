@@ -64,7 +64,6 @@ expect_outcomes() {  # expect_outcomes RUN COLUMN: the report against expected.t
 outcome_of() { awk -v h="$1" -v c="$2" '$1 == h { print $c }' "$fleet/expected.txt"; }
 restarts() { [ -f "$fleet/restarts/$1" ] && wc -l <"$fleet/restarts/$1" || echo 0; }
 want_file() { [ -f "$fleet/want/$1.cfg" ] && echo "$fleet/want/$1.cfg" || echo "$fleet/rendered/$1.cfg"; }
-report_line() { grep "^$1 " "$fleet/report.txt"; }
 rehearse() {  # rehearse RUN OPTIONS...: expects a nonzero exit code
     local t0=$SECONDS rc=0
     "$repo/scripts/rehearse-rollout.sh" "${@:2}" --forks "$forks" "$fleet" >"$work/$1.log" 2>&1 || rc=$?
@@ -145,20 +144,19 @@ for host in "${hosts[@]}"; do
     done
 done
 grep -q ' rolled back' "$fleet/report.txt" || bad "run: no reason says \"rolled back\""
-report_line "$(printf '%s\n' "${hosts[@]}" | grep -- '-efib-move$')" |
-    grep -q 'rolled-back rolled back (the BIOS backup too), as ready as before: fcboot.exe /le want.cfg ended with 17' ||
-    bad "run: the move to EFIB is not rolled back with BIOS ready again"
-report_line "$(printf '%s\n' "${hosts[@]}" | grep -- '-warning$')" | grep -q 'restarted; WARNING: 1000000000000002 BIOS: ' ||
-    bad "run: the WARNING is not in the changed host's reason"
-report_line "$(printf '%s\n' "${hosts[@]}" | grep -- '-write-refused$')" |
-    grep -q 'an adapter does not hold what was written (a write refused' || bad "run: a refused write is not named"
-grep -qE -- '-findings failed nothing was loaded: .*/want/[0-9]+-findings\.cfg:5: BootDeviceWWID' "$fleet/report.txt" ||
-    bad "run: the lint finding does not name the controller's file and line"
-grep -qE -- '-foreign-owner failed C:\\ProgramData\\fcboot\\want\.cfg is owned by S-1-5-21-[0-9-]+ .*nothing was loaded' \
-    "$fleet/report.txt" || bad "run: a want.cfg a user owns is not refused"
-grep -qE -- '-tampered failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy' \
-    "$fleet/report.txt" || bad "run: a want.cfg changed after the copy is not refused"
-grep -q '^[^ ]*-activation-fails rolled-back .*fcboot-check: CRITICAL: 1000000000000002 BIOS: the activation .* did not finish' "$fleet/report.txt" || bad "run: no first critical finding"
+# The reasons that say what happened, for each state in the fleet.
+while IFS='|' read -r state pattern what; do
+    host=$(awk -v s="$state" '$2 == s { print $1 }' "$fleet/expected.txt")
+    [ -z "$host" ] || grep "^$host " "$fleet/report.txt" | grep -qE -- "$pattern" || bad "run: $host: $what"
+done <<'EOF'
+efib-move|rolled-back rolled back \(the BIOS backup too\), as ready as before: fcboot\.exe /le want\.cfg ended with 17|the move to EFIB is not rolled back with BIOS ready again
+warning|changed .*restarted; WARNING: 1000000000000002 BIOS: |the WARNING is not in the changed host's reason
+write-refused|rolled-back .*an adapter does not hold what was written \(a write refused|a refused write is not named
+findings|failed nothing was loaded: .*/want/[0-9]+-findings\.cfg:5: BootDeviceWWID|the lint finding does not name the controller's file and line
+foreign-owner|failed C:\\ProgramData\\fcboot\\want\.cfg is owned by S-1-5-21-[0-9-]+ .*nothing was loaded|a want.cfg a user owns is not refused
+tampered|failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy|a want.cfg changed after the copy is not refused
+activation-fails|rolled-back .*fcboot-check: CRITICAL: 1000000000000002 BIOS: the activation .* did not finish|no first critical finding
+EOF
 ! grep -qE 'load the file again|adapters=[0-9]' "$fleet/report.txt" || bad "run: advice or perfdata in a reason"
 # The reason once in Ansible's failure message.
 grep -E '^fatal: .*"msg": "(failed|rolled-back): ' "$work/run.log" | awk -F'"msg": ' '
