@@ -3,12 +3,14 @@
 # in a scratch copy of the tree, one at a time, rebuilds the default preset
 # (Release, g++) incrementally, runs the CTest tests whose programs the fault
 # reached, up to the first failure, puts the line back, and prints one row
-# per fault (killed or survived, and the first failing test) and the score:
-# the share of the faults that change behaviour that a test caught.
+# per fault (killed or survived, the stage and the first failing test) and
+# the score: the share of the faults that change behaviour that a test
+# caught, in all and by kind of fault and by stage.
 #
-# Usage: scripts/mutants.sh [--list FILE] [--check] [NAME...]
-#        scripts/mutants.sh --draw N [--seed S] [--skip K] [--keep FILE]
-#   --list FILE  the fault list (default tests/mutants.txt; its head says the format)
+# Usage: scripts/mutants.sh [--list FILE] [--check] [--stages LIST] [NAME...]
+#        scripts/mutants.sh --draw N [--seed S] [--skip K] [--keep FILE] [--stages LIST]
+#   --list FILE  the fault list (default tests/mutants.txt; its head says the
+#                format); a list kept by --keep replays a draw
 #   --check      only check the list: every fault's text must be found exactly
 #                once in its file (on its line, when it names one); a fault
 #                that is not is stale
@@ -25,6 +27,17 @@
 #                two scratch folders can share one draw)
 #   --keep FILE  with --draw: the drawn faults that were planted, in the
 #                list's format, go to FILE
+#   --stages LIST  the stages that measure each fault, comma-separated, in
+#                order (default: default; also sanitize and mingw, the
+#                presets of scripts/test-all.sh): a fault that survives one
+#                is built and tested in the next, and the row names the stage
+#                that caught it. Each stage is first built and tested clean
+#                in the scratch tree (mingw's packages are not rebuilt per
+#                fault). To ask which stage catches the survivors of a draw:
+#                --list FILE --stages default,sanitize,mingw NAME... with the
+#                list --keep wrote.
+# A drawn fault's kind is in its name (see scripts/mutants-draw.pl); a
+# listed fault counts as "listed".
 # FCBOOT_MUTANTS_DIR names a scratch folder to keep between runs (outside the
 # repository), which saves the first full build next time; by default a
 # fresh temporary folder is used and removed afterwards. Each fault's tests
@@ -48,6 +61,7 @@ seed=''
 keep=''
 skip=0
 only=()
+stages=(default)
 while [ "$#" -gt 0 ]; do
     case "$1" in
         --list) list=${2:?--list needs a file}; shift 2 ;;
@@ -56,6 +70,7 @@ while [ "$#" -gt 0 ]; do
         --seed) seed=${2:?--seed needs a number}; shift 2 ;;
         --keep) keep=${2:?--keep needs a file}; shift 2 ;;
         --skip) skip=${2:?--skip needs a count}; shift 2 ;;
+        --stages) IFS=, read -r -a stages <<<"${2:?--stages needs a list}"; shift 2 ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutants.sh: unknown option $1" >&2; exit 2 ;;
         *) only+=("$1"); shift ;;
@@ -64,6 +79,9 @@ done
 [[ $draw =~ ^[0-9]+$ ]] || { echo "mutants.sh: --draw needs a count" >&2; exit 2; }
 [[ $skip =~ ^[0-9]+$ ]] || { echo "mutants.sh: --skip needs a count" >&2; exit 2; }
 [ -z "$seed" ] || [[ $seed =~ ^[0-9]+$ ]] || { echo "mutants.sh: --seed needs a number" >&2; exit 2; }
+for stage in "${stages[@]}"; do
+    case "$stage" in default|sanitize|mingw) ;; *) echo "mutants.sh: no stage $stage (default, sanitize, mingw)" >&2; exit 2 ;; esac
+done
 
 # --- the scratch tree ------------------------------------------------------------
 scratch_tree() {
@@ -139,7 +157,7 @@ for i in "${!names[@]}"; do
     problem=''
     if [ -z "$name" ]; then problem='no name'
     elif [ -n "${seen_name[$name]:-}" ]; then problem='name used twice'
-    elif [ "$draw" -eq 0 ] && [[ $file != src/frontend/* && $file != src/bootcfg/* && $file != src/adapter/* ]]; then
+    elif [ "$list" = tests/mutants.txt ] && [[ $file != src/frontend/* && $file != src/bootcfg/* && $file != src/adapter/* ]]; then
         problem="file \"$file\" is not the utility's own code"
     elif [[ $file != src/* ]]; then problem="file \"$file\" is not under src/"
     elif [ -z "$from" ] || [ "${has_to[i]}" -eq 0 ]; then problem='needs from: and to:'
@@ -170,14 +188,18 @@ fi
 [ "$draw" -gt 0 ] || scratch_tree
 log=$scratch/last.log
 stamp=$scratch/stamp
-build_tree() { (cd "$tree" && cmake --build "$build" -j 2) >"$log" 2>&1; }
+# Every stage's build folder; the first stage's decides whether a fault made
+# other code at all.
+build=$tree/build/${stages[0]}
+build_stage() { (cd "$tree" && cmake --build "build/$1" -j 2) >"$log" 2>&1; }
+build_tree() { build_stage "${stages[0]}"; }
 # Checksums of every object file, and the programs built since the stamp.
-objects() { find "$build" -name '*.o' ${1:+-newer "$1"} -exec md5sum {} + | LC_ALL=C sort -k 2; }
-programs_since() { find "$build" -type f -perm -u+x -newer "$stamp" ! -name '*.so*' -printf '%p\n'; }
+objects() { find "$build" \( -name '*.o' -o -name '*.obj' \) ${1:+-newer "$1"} -exec md5sum {} + | LC_ALL=C sort -k 2; }
+programs_since() { find "$1" -type f -perm -u+x -newer "$stamp" ! -name '*.so*' -printf '%p\n'; }
 
 # Which programs each test runs: "NUMBER<TAB>command line" from ctest -N -V.
 tests_map() {
-    ctest --test-dir "$build" -N -V 2>/dev/null | awk '
+    ctest --test-dir "$1" -N -V 2>/dev/null | awk '
         / Test command: / { sub(/.* Test command: /, ""); command = $0; next }
         /^ *Test +#[0-9]+:/ { sub(/^ *Test +#/, ""); sub(/:.*/, ""); print $0 "\t" command }'
 }
@@ -190,34 +212,40 @@ tests_for_programs() {
     awk -F '\t' -v programs="$programs" '
         BEGIN { n = split(programs, p, "\n") }
         { for (i = 1; i <= n; ++i) if (p[i] != "" && index($2, p[i])) { printf "%s%s", sep, $1; sep = ","; break } }' \
-        "$scratch/tests.map"
+        "$scratch/tests.map.$2"
 }
-# The tests given (all when none) up to the first failure; prints the failing
-# test's name.
+# A stage's tests given (all when none) up to the first failure; prints the
+# failing test's name.
 run_tests() {
-    local select=()
-    [ -z "${1:-}" ] || select=(-I "0,0,1,$1")
-    rm -f "$build/Testing/Temporary/LastTestsFailed.log"
-    if timeout "${FCBOOT_MUTANT_TIMEOUT:-900}" ctest --test-dir "$build" "${select[@]}" --stop-on-failure \
+    local dir=$tree/build/$1 select=()
+    [ -z "${2:-}" ] || select=(-I "0,0,1,$2")
+    rm -f "$dir/Testing/Temporary/LastTestsFailed.log"
+    if timeout "${FCBOOT_MUTANT_TIMEOUT:-900}" ctest --test-dir "$dir" "${select[@]}" --stop-on-failure \
         --timeout 120 --no-tests=error >"$log" 2>&1; then
         return 0
     fi
     local failed
-    failed=$(sed -n '1s/^[0-9]*://p' "$build/Testing/Temporary/LastTestsFailed.log" 2>/dev/null || true)
+    failed=$(sed -n '1s/^[0-9]*://p' "$dir/Testing/Temporary/LastTestsFailed.log" 2>/dev/null || true)
     printf '%s' "${failed:-(the tests ran out of time or failed, see $log)}"
     return 1
 }
 
 start=$SECONDS
-echo "== building and testing the tree as it is ($tree)"
-if ! (cd "$tree" && cmake --preset default) >"$log" 2>&1 || ! build_tree; then
-    cat "$log" >&2; echo "mutants.sh: the tree does not build" >&2; exit 1
-fi
-if ! failed=$(run_tests); then
-    echo "mutants.sh: $failed fails without any fault" >&2; exit 1
-fi
+for stage in "${stages[@]}"; do
+    echo "== building and testing the tree as it is, stage $stage ($tree)"
+    if ! (cd "$tree" && cmake --preset "$stage") >"$log" 2>&1 || ! build_stage "$stage"; then
+        cat "$log" >&2; echo "mutants.sh: the tree does not build in stage $stage" >&2; exit 1
+    fi
+    # Its package tests read the packages, as scripts/test-all.sh builds them.
+    if [ "$stage" = mingw ] && ! (cd "$tree" && cmake --build build/mingw --target packages) >"$log" 2>&1; then
+        cat "$log" >&2; echo "mutants.sh: the packages do not build" >&2; exit 1
+    fi
+    if ! failed=$(run_tests "$stage"); then
+        echo "mutants.sh: $failed fails without any fault in stage $stage" >&2; exit 1
+    fi
+    tests_map "$tree/build/$stage" >"$scratch/tests.map.$stage"
+done
 objects >"$scratch/objects.clean"
-tests_map >"$scratch/tests.map"
 
 # --- one fault at a time -----------------------------------------------------------
 # On its line (the first where the text is, when none is named), the text
@@ -234,8 +262,9 @@ plant() {
     done <"$path.orig" >"$path"
 }
 
-printf '\n%-48s %-10s %s\n' fault result 'first failing test'
+printf '\n%-48s %-10s %-9s %s\n' fault result stage 'first failing test'
 counted=0 killed=0 trouble=0 planted=0 unbuilt=0 same=0
+declare -A kind_counted kind_killed stage_killed
 [ -z "$keep" ] || : >"$keep"
 for i in "${!names[@]}"; do
     name=${names[i]}
@@ -257,14 +286,23 @@ for i in "${!names[@]}"; do
     elif [ -z "$(join -j 2 -o 1.1,2.1 <(objects "$stamp") "$scratch/objects.clean" | awk '$1 != $2')" ]; then
         result='same code' first='every object file as it was'
     else
-        selected=$(programs_since | tests_for_programs)
-        if [ -z "$selected" ]; then
-            result=survived first='(no test runs a program it reached)'
-        elif first=$(run_tests "$selected"); then
-            result=survived first=''
-        else
-            result=killed
-        fi
+        # Stage after stage until one catches it.
+        result=survived first='' caught=''
+        for stage in "${stages[@]}"; do
+            if [ "$stage" != "${stages[0]}" ] && ! build_stage "$stage"; then
+                first="does not build in stage $stage"
+                break
+            fi
+            selected=$(programs_since "$tree/build/$stage" | tests_for_programs "$stage")
+            if [ -z "$selected" ]; then
+                first='(no test runs a program it reached)'
+            elif first=$(run_tests "$stage" "$selected"); then
+                first=''
+            else
+                result=killed caught=$stage
+                break
+            fi
+        done
     fi
     # A fresh time stamp, so that the next build compiles the line put back.
     cp "$path.orig" "$path" && rm -f "$path.orig" && touch "$path"
@@ -288,17 +326,35 @@ for i in "${!names[@]}"; do
     elif [ "$result" = 'same code' ]; then
         same=$((same + 1))
     elif [ "$result" != 'no build' ]; then
+        kind=listed
+        [[ ! $name =~ ^[0-9]+-([a-z]+)- ]] || kind=${BASH_REMATCH[1]}
         counted=$((counted + 1))
-        [ "$result" = killed ] && killed=$((killed + 1))
+        kind_counted[$kind]=$((${kind_counted[$kind]:-0} + 1))
+        if [ "$result" = killed ]; then
+            killed=$((killed + 1))
+            kind_killed[$kind]=$((${kind_killed[$kind]:-0} + 1))
+            stage_killed[$caught]=$((${stage_killed[$caught]:-0} + 1))
+        fi
     fi
-    printf '%-48s %-10s %s\n' "$name" "$result" "$first"
+    [ "$result" = killed ] || caught=''
+    printf '%-48s %-10s %-9s %s\n' "$name" "$result" "$caught" "$first"
 done
-build_tree || true  # leave the scratch build as the tree is
+for stage in "${stages[@]}"; do build_stage "$stage" || true; done  # leave the scratch builds as the tree is
 
 echo
 [ "$draw" -eq 0 ] || echo "drawn with seed $seed: $planted built ($same of them the same code), $unbuilt that did not build dropped"
 if [ "$counted" -gt 0 ]; then
     echo "score: $killed of $counted faults that change behaviour killed ($((100 * killed / counted))%)," \
         "$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s"
+    for kind in $(printf '%s\n' "${!kind_counted[@]}" | LC_ALL=C sort); do
+        k=${kind_killed[$kind]:-0} c=${kind_counted[$kind]}
+        printf '  kind %-12s %3d of %3d killed (%d%%)\n' "$kind" "$k" "$c" $((100 * k / c))
+    done
+    # Each stage's share counts what the stages before it let through.
+    total=0
+    for stage in "${stages[@]}"; do
+        total=$((total + ${stage_killed[$stage]:-0}))
+        printf '  up to stage %-8s %3d of %3d killed (%d%%)\n' "$stage" "$total" "$counted" $((100 * total / counted))
+    done
 fi
 [ "$trouble" -eq 0 ] || { echo "mutants.sh: see the rows above marked wrong or not built" >&2; exit 1; }

@@ -129,10 +129,24 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
     EXPECT_EQ(emu({"--fleet", path, "--allow-incomplete", "/s", dir + "/a.cfg"}), fcboot::kExitOk);
 
     const std::string before = fctest::ReadFileBytes(path);
-    EXPECT_EQ(Capture(fleet, path).exit_code, fccapture::kCaptureIncomplete);
+    const Captured again = Capture(fleet, path);
+    EXPECT_EQ(again.exit_code, fccapture::kCaptureIncomplete);
     EXPECT_EQ(fctest::ReadFileBytes(path), before);
+    EXPECT_NE(again.errors.find(" left as it was: an incomplete capture replaces no file\n"), std::string::npos)
+        << again.errors;
     EXPECT_EQ(Capture(Fleet(), dir + "/none.json").exit_code, fccapture::kCaptureNoDevice);
     EXPECT_FALSE(fctest::FileExists(dir + "/none.json"));
+
+    // A node list one node beyond the 2 MiB the utility reads: the twin
+    // holds no list where the server has one, so it is marked.
+    Fleet huge = fcemu::DemoFleet();
+    huge.devices[0].node_list = std::vector<fcemu::NodeEntry>(2097152 / 40 + 1);
+    c = Capture(huge, dir + "/huge.json");
+    EXPECT_EQ(c.exit_code, fccapture::kCaptureIncomplete);
+    ASSERT_EQ(c.twin.devices.size(), 2u);
+    EXPECT_EQ(c.twin.devices[0].incomplete,
+              std::vector<std::string>{"node list: larger than the 2 MiB the utility reads"});
+    EXPECT_TRUE(c.twin.devices[1].incomplete.empty());
 
     // fcboot-emu's own capture and view: the twin of the demo shows as the
     // demo does.

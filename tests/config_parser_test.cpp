@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "frontend/frontend.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -73,6 +75,39 @@ TEST(ConfigParser, ValuesAreRightAlignedHexNamesAndShortUnsignedDecimals) {
         std::uint32_t v = 7;
         EXPECT_EQ(fcboot::ParseDecimal(d.text, &v), d.result) << d.text;
         EXPECT_EQ(v, d.value) << d.text;
+    }
+}
+
+// The section reader reads a file as the Windows runtime's text mode does,
+// whatever the platform: CR LF is one line end (so a long line splits where
+// it does on the server), a lone CR stays, and a Ctrl-Z ends the file.
+TEST(ConfigParser, TheReaderReadsAsWindowsTextModeDoes) {
+    const struct { std::string file; const char* pieces; std::uint32_t ctrlZLine; } cases[] = {
+        {std::string(254, '#') + "\r\nx\r\n", "1:255 2:2", 0},
+        {std::string(255, '#') + "\r\n", "1:255 1+:1", 0},
+        {"a\rb\r\r\nc\r", "1:5 2:2", 0},
+        {"a\n\x1a[HBA0]\n", "1:2", 2},
+        {"a\nb\x1a\nc\n", "1:2 2:1", 2},
+        {"\x1a", "", 1},
+    };
+    for (const auto& c : cases) {
+        const std::string path = fctest::TempDir() + "/boot.cfg";
+        fctest::WriteFileBytes(path, c.file);
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        std::string pieces;
+        fcboot::ConfigReaderHooks hooks;
+        hooks.context = &pieces;
+        hooks.apply = [](void*, const fcboot::BootParams&) { return 0u; };
+        hooks.piece = [](void* context, const fcboot::ConfigPiece& p) {
+            std::string& out = *static_cast<std::string*>(context);
+            out += (out.empty() ? "" : " ") + std::to_string(p.line) + (p.continued ? "+:" : ":") +
+                   std::to_string(p.length);
+        };
+        const fcboot::ConfigReadResult read = fcboot::ReadBootConfig(file, hooks);
+        std::fclose(file);
+        EXPECT_EQ(pieces, c.pieces) << c.file;
+        EXPECT_EQ(read.ctrlZLine, c.ctrlZLine) << c.file;
     }
 }
 

@@ -134,6 +134,14 @@ elseif(CHECK STREQUAL "capture_cli")
   # A file that cannot be created: 2 and its name, whatever the devices.
   expect(2 "^$" "^fcboot-capture: cannot write no-such-folder/twin.json\r?\n$"
     no-such-folder/twin.json)
+  # The remap: wrong use; here no adapter, so 5 and no file.
+  expect(1 "^$" "^fcboot-capture: --remap takes BEFORE.json IN.cfg OUT.cfg\r?\nusage: " --remap a.json)
+  file(WRITE "${WORK_DIR}/before.json" "{\"fleet_version\": 1, \"devices\": []}\n")
+  file(WRITE "${WORK_DIR}/in.cfg" "")
+  expect(5 "^$" "no adapter" --remap before.json in.cfg out.cfg)
+  if(EXISTS "${WORK_DIR}/out.cfg")
+    message(SEND_ERROR "fcboot-capture --remap wrote its file although no adapter was found")
+  endif()
 
 elseif(CHECK STREQUAL "check_cli")
   string(REPLACE "|" ";" emulator "${EMULATOR}")
@@ -148,14 +156,17 @@ elseif(CHECK STREQUAL "check_cli")
                          "expected exit ${code}, stdout matching [${out_regex}], stderr [${err_regex}]")
     endif()
   endfunction()
-  set(perf " [|] adapters=0 set_to_boot=0 ready=0 warnings=0 critical=0\r?\n$")
   expect(0 "^${VERSION_LINE}\r?\n$" "^$" --version)
-  expect(0 "^usage: fcboot-check [[]--fleet FILE[]]" "^$" --help)
-  # The status line even for wrong use, the usage on stderr.
-  expect(3 "^FCBOOT UNKNOWN - wrong use: unknown option --verbose${perf}" "^fcboot-check: unknown option --verbose\r?\nusage: " --verbose)
-  # No device answers here: unknown, in text and JSON.
-  expect(3 "^FCBOOT UNKNOWN - no served adapter found${perf}" "^$")
-  expect(3 "^{\r?\n  \"status\": \"UNKNOWN\"" "^$" --json)
+  expect(0 "^usage: fcboot-check [[]-w RANGE[]] [[]-c RANGE[]] [[]--fleet FILE[]]" "^$" --help)
+  # The status line even for wrong use, with no perfdata, the usage on stderr.
+  expect(3 "^FCBOOT UNKNOWN - wrong use: unknown option --verbose\r?\n$" "^fcboot-check: unknown option --verbose\r?\nusage: " --verbose)
+  expect(3 "^FCBOOT UNKNOWN - wrong use: -c 2:1 is no range" "^fcboot-check: -c 2:1 is no range" -c 2:1)
+  # No device answers here: no adapter is ready, critical by the default
+  # -c 1:, in text and JSON; -c 0: lets the server have none.
+  set(perf " [|] adapters=0;;;0 set_to_boot=0;;;0;0 ready=0;;1:;0;0 warnings=0;;;0 critical=1;;;0\r?\n")
+  expect(2 "^FCBOOT CRITICAL - 0 adapters, 0 set to boot, 0 ready: [^|\r\n]*-c 1:[^|\r\n]*${perf}" "^$")
+  expect(2 "^{\r?\n  \"status\": \"CRITICAL\"" "^$" --json)
+  expect(0 "^FCBOOT OK - 0 adapters, 0 set to boot, 0 ready [|] [^\r\n]*ready=0;;0:;0;0 " "^$" -c 0:)
   # An expect file a load would skip a section of, or none at all.
   expect(3 "^FCBOOT UNKNOWN - boot.cfg has findings of its own" "^$" --expect boot.cfg)
   expect(3 "^FCBOOT UNKNOWN - [^\r\n]*absent.cfg" "^$" --expect-efi absent.cfg)

@@ -4,7 +4,13 @@
 // caught through the emulator, as the verify flow runs; the one-file check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -83,7 +89,7 @@ std::string KindsAndLines(const std::string& json) {
 // its line.
 TEST(FcbootDiff, EachPairGetsItsVerdictAndItsLines) {
     const std::string crlf = "[HBA9]\r\nwwid=1000000000000002\r\nhostadapterbiosenable=01\r\n"
-                             "SelectBootEnable = 1 ; by hand\r\nUnknown=1\r\n\r\n"
+                             "SelectBootEnable = 1 ; by hand\r\n  # by hand\r\n;\r\n"
                              "BootDeviceLUN[0]=00000\r\nBootDeviceWWID=0000000000000000\r\n";
     std::string utf16 = "\xff\xfe";
     for (char c : Section(kA)) utf16 += std::string(1, c) + '\0';
@@ -100,7 +106,7 @@ TEST(FcbootDiff, EachPairGetsItsVerdictAndItsLines) {
     } cases[] = {
         {"sections swapped, headers renumbered", kTwo,
          Section(kB, "0", "[HBA7]", "0") + Section(kA, "0", "[HBA]"), {}, same, ""},
-        {"hex case, leading zeros, CR LF, unknown lines", kTwo,
+        {"hex case, leading zeros, CR LF, comment lines", kTwo,
          Section(kA, "0", "[HBA0]", "500000000000A001") + crlf, {}, same, ""},
         {"a comment after a value", kTwo, Section(kA, "0 ; boot LUN") + Section(kB, "0", "[HBA1]", "0"), {}, same, ""},
         {"an adapter only in ACTUAL, without --exact", Section(kA), kTwo, {}, same, ""},
@@ -140,6 +146,7 @@ TEST(FcbootDiff, EachPairGetsItsVerdictAndItsLines) {
         {"empty", "", kTwo, {}, differ, nothing + "the file holds no text\n"},
         {"UTF-16", utf16, kTwo, {}, differ,
          nothing + "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or UTF-8\n"
+                   "want.cfg:1: \"\\xff\\xfe[\" is not taken by a load: it comes before the first section header\n"
                    "want.cfg:1: the line holds NUL bytes (8 lines in all); a load reads a line only up to "
                    "the first\n"},
         {"header in small letters", "[hba0]\n", kTwo, {}, differ,
@@ -241,39 +248,64 @@ TEST(FcbootDiff, VerifiesOnlyWhatALoadTookAsWritten) {
     const std::string second = "WWID=1000000000000002\nHostAdapterBiosEnable=1\nSelectBootEnable=0\n"
                                "BootDeviceWWID=500000000000b002\nBootDeviceLUN[0]=2\n";
     const std::string first = kWorked.substr(0, kWorked.find("[HBA1]"));
+    // Lines a load ignores after the first section's fifth key, each with
+    // the file as its writer meant it (which the adapters then do not hold).
     const struct {
         const char* name;
         std::string file;
         std::string findings;  // KindsAndLines of want.cfg's; empty: it verifies
+        std::string meant;     // the file as meant, which a save must differ from
     } cases[] = {
+        {"HostAdaptorBiosEnable, misspelt", WithLine(kWorked, 7, "HostAdaptorBiosEnable=0\n\n"), "not-taken:7",
+         WithLine(kWorked, 3, "HostAdapterBiosEnable=0\n")},
+        {"Boot DeviceLUN[0], a blank inside", WithLine(kWorked, 7, "Boot DeviceLUN[0]=3\n\n"), "not-taken:7",
+         WithLine(kWorked, 6, "BootDeviceLUN[0]=3\n")},
+        {"Select Boot Enable", WithLine(kWorked, 7, "Select Boot Enable=0\n\n"), "not-taken:7",
+         WithLine(kWorked, 4, "SelectBootEnable=0\n")},
+        {"a non-breaking space before the keyword", WithLine(kWorked, 7, "\xC2\xA0" "BootDeviceLUN[0]=3\n\n"),
+         "not-taken:7", WithLine(kWorked, 6, "BootDeviceLUN[0]=3\n")},
+        {"junk", WithLine(kWorked, 7, "junk\n\n"), "not-taken:7", {}},
+        {"free text", WithLine(kWorked, 7, "Saved before the firmware update\n\n"), "not-taken:7", {}},
+        {"free text inside a section", WithLine(kWorked, 3, "Saved before the update\nHostAdapterBiosEnable=1\n"),
+         "not-taken:3", {}},
+        {"a boot device line read in pieces",
+         WithLine(kWorked, 5, std::string(224, ' ') + "BootDeviceWWID=500000000000a0011\n"), "not-taken:5", {}},
+        {"a Ctrl-Z before the second section", first + "\x1a[HBA1]\n" + second,
+         "not-taken:8", first + "[HBA1]\n" + second},
+        {"a Ctrl-Z inside a line", WithLine(kWorked, 9, "WWID=1000000000000002\x1a\n"), "incomplete-section:8 not-taken:10", {}},
         {"a second section headed [hba1]", first + "[hba1]\n" + second,
-         "not-taken:8 not-taken:9 not-taken:10 not-taken:11 not-taken:12 not-taken:13"},
+         "not-taken:8 not-taken:9 not-taken:10 not-taken:11 not-taken:12 not-taken:13", {}},
         {"a second section headed [HBA 1]", first + "[HBA 1]\n" + second,
-         "not-taken:8 not-taken:9 not-taken:10 not-taken:11 not-taken:12 not-taken:13"},
-        {"a LUN appended after the fifth key", WithLine(kWorked, 7, "BootDeviceLUN[0]=3\n\n"), "not-taken:7"},
-        {"a key line before the first header", "BootDeviceLUN[0]=3\n" + kWorked, "not-taken:1"},
-        {"a digit lost from a name", WithLine(kWorked, 5, "BootDeviceWWID=50000000000a001\n"), "short-name:5"},
+         "not-taken:8 not-taken:9 not-taken:10 not-taken:11 not-taken:12 not-taken:13", {}},
+        {"a LUN appended after the fifth key", WithLine(kWorked, 7, "BootDeviceLUN[0]=3\n\n"), "not-taken:7",
+         WithLine(kWorked, 6, "BootDeviceLUN[0]=3\n")},
+        {"a key line before the first header", "BootDeviceLUN[0]=3\n" + kWorked, "not-taken:1", {}},
+        {"a digit lost from a name", WithLine(kWorked, 5, "BootDeviceWWID=50000000000a001\n"), "short-name:5", {}},
         {"a \";\" meant as a comment", WithLine(kWorked, 6, ";BootDeviceLUN[0]=7\nBootDeviceLUN[0]=3\n"),
-         "taken-with-prefix:6 not-taken:7"},
-        {"a grouped name", WithLine(kWorked, 5, "BootDeviceWWID=5000 0000 0000 a001\n"), "trailing-text:5"},
+         "taken-with-prefix:6 not-taken:7", {}},
+        {"a grouped name", WithLine(kWorked, 5, "BootDeviceWWID=5000 0000 0000 a001\n"), "trailing-text:5", {}},
         {"a header meant as a comment", WithLine(kWorked, 7, "#[HBA9] retired\n"),
-         "taken-with-prefix:7 trailing-text:7 incomplete-section:7"},
+         "taken-with-prefix:7 trailing-text:7 incomplete-section:7", {}},
         {"a key given twice", WithLine(kWorked, 3, "HostAdapterBiosEnable=0\nHostAdapterBiosEnable=1\n"),
-         "repeated-key:4"},
+         "repeated-key:4", {}},
+        {"a key given twice, the same", WithLine(kWorked, 3, "HostAdapterBiosEnable=1\nhostadapterbiosenable=01\n"), "", {}},
         // What must still verify.
-        {"the worked example", kWorked, ""},
-        {"CR LF", Replaced(kWorked, "\n", "\r\n"), ""},
+        {"the worked example", kWorked, "", {}},
+        {"CR LF", Replaced(kWorked, "\n", "\r\n"), "", {}},
         {"lower-case keys and upper-case hex digits",
-         Replaced(Replaced(Replaced(kWorked, "WWID=", "wwid="), "BootDeviceLUN", "bootdevicelun"), "a001", "A001"), ""},
-        {"BootDeviceWWID=0", Replaced(kWorked, "=0000000000000000", "=0"), ""},
+         Replaced(Replaced(Replaced(kWorked, "WWID=", "wwid="), "BootDeviceLUN", "bootdevicelun"), "a001", "A001"), "", {}},
+        {"BootDeviceWWID=0", Replaced(kWorked, "=0000000000000000", "=0"), "", {}},
         {"comments after values and headers", Replaced(Replaced(Replaced(kWorked, "LUN[0]=0\n\n", "LUN[0]=0 ; boot LUN\n\n"),
                                                                 "Enable=1\n", "Enable=1 # on\n"), "[HBA1]", "[HBA1] # x"),
-         ""},
-        {"comment lines", "# [HBA7] retired\n#WWID=1000000000000007\n" +
-                               WithLine(kWorked, 3, "# BootDeviceLUN[0]=7\n#[HBA\nHostAdapterBiosEnable=1\n"),
-         ""},
-        {"UTF-8 with a byte order mark", "\xEF\xBB\xBF" + kWorked, ""},
-        {"a line of 255 characters", std::string(255, '#') + "\n" + kWorked, ""},
+         "", {}},
+        {"comment lines, indented too", "# [HBA7] retired\n#WWID=1000000000000007\n   # moved\n" +
+                               WithLine(kWorked, 3, "# BootDeviceLUN[0]=7\n#[HBA\n   # moved to the new array\n"
+                                                    "\t#WWID=1000000000000007\nHostAdapterBiosEnable=1\n"),
+         "", {}},
+        {"blank lines and a Ctrl-Z as the last byte", Replaced(kWorked, "\n\n", "\n \t\n;\n") + "\x1a", "", {}},
+        {"CR LF and a Ctrl-Z at the end", Replaced(kWorked, "\n", "\r\n") + "\x1a\r\n", "", {}},
+        {"UTF-8 with a byte order mark", "\xEF\xBB\xBF" + kWorked, "", {}},
+        {"a line of 255 characters", std::string(255, '#') + "\n" + kWorked, "", {}},
     };
     for (const auto& c : cases) {
         std::filesystem::current_path(fctest::TempDir());
@@ -293,6 +325,11 @@ TEST(FcbootDiff, VerifiesOnlyWhatALoadTookAsWritten) {
         const DiffRun lint = Invoke({"--lint", "--json", "want.cfg"});
         EXPECT_EQ(lint.code, r.code) << c.name;
         EXPECT_EQ(KindsAndLines(lint.out), c.findings) << c.name;
+        // And the adapters do not hold what the writer meant.
+        if (c.meant.empty()) continue;
+        fctest::WriteFileBytes("meant.cfg", c.meant);
+        EXPECT_NE(KindsAndLines(Invoke({"--json", "meant.cfg", "now.cfg"}).out).find("value:"), std::string::npos)
+            << c.name;
     }
 }
 
@@ -333,7 +370,9 @@ TEST(FcbootDiff, LintNamesEachFindingAndItsLine) {
              "BootDeviceLUN[0]=0 x\n",
          "short-name:8 trailing-text:9 note long-line:3 note long-line:4"},
         {"a key in the tail of a long line", head + "#" + std::string(254, '-') + "SelectBootEnable=0\n" + rest,
-         "taken-with-prefix:3 repeated-key:5 note long-line:3"},
+         "not-taken:3 repeated-key:5"},
+        {"free text past the first 255 characters", a + std::string(260, ' ') + "junk\n", "not-taken:8"},
+        {"a comment past the first 255 characters", a + std::string(260, ' ') + "# note\n", "note long-line:8"},
     };
     for (const auto& c : cases) {
         std::filesystem::current_path(fctest::TempDir());
@@ -385,6 +424,248 @@ TEST(FcbootDiff, LintSaysWhyAHeaderIsNotTaken) {
         EXPECT_EQ(first, std::string("boot.cfg:8: \"") + c.header + "\" is not taken by a load: " + c.why)
             << r.out;
     }
+}
+
+// A reader of the file format of its own, written from the format's rules
+// and apart from the program's code. True when every line of the file is
+// blank, a comment line, or taken by a load exactly as written; otherwise
+// *why names the first line that is not.
+bool EveryLineTaken(std::string file, std::string* why) {
+    const auto delimiter = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ';'; };
+    const auto blank = [&](const std::string& t) {
+        for (char c : t)
+            if (!delimiter(c)) return false;
+        return true;
+    };
+    const auto comment = [](const std::string& t) {
+        const std::size_t at = t.find_first_not_of(" \t");
+        return at != std::string::npos && t[at] == '#';
+    };
+    // Windows text mode: the file ends at the first Ctrl-Z, CR LF is LF.
+    const std::size_t ctrlZ = file.find('\x1a');
+    if (ctrlZ != std::string::npos) {
+        if (file.find_first_not_of(" \t\r\n;\x1a", ctrlZ) != std::string::npos) return *why = "text after a Ctrl-Z", false;
+        file.resize(ctrlZ);
+    }
+    if (file.find('\0') != std::string::npos) return *why = "a NUL byte", false;
+    file = Replaced(file, "\r\n", "\n");
+
+    // (first word at, its length) of t from `from` on; at = npos if none.
+    const auto word = [&](const std::string& t, std::size_t from) {
+        while (from < t.size() && delimiter(t[from])) ++from;
+        std::size_t end = from;
+        while (end < t.size() && !delimiter(t[end])) ++end;
+        return std::make_pair(from < t.size() ? from : std::string::npos, end - from);
+    };
+    const auto header = [&](const std::string& w) {
+        const std::size_t at = w.find("[HBA");
+        return at != std::string::npos && w.find(']', 4) != std::string::npos;
+    };
+    const auto digits = [](const std::string& v, const char* set, std::size_t most) {
+        return !v.empty() && v.size() <= most && v.find_first_not_of(set) == std::string::npos;
+    };
+    const char* const keys[] = {"wwid", "hostadapterbiosenable", "selectbootenable", "bootdevicewwid", "bootdevicelun[0]"};
+
+    // A header word as a load takes it as written: only blanks before it
+    // (a lone CR among them, which no editor shows as text), "[HBA" first,
+    // and after its last "]" at most a comment.
+    const auto headerAsWritten = [&](const std::string& t, std::size_t w, const std::string& h) {
+        if (h.rfind("[HBA", 0) != 0 || w != t.find_first_not_of(" \t\r")) return false;
+        const std::string rest = t.substr(w + h.rfind(']') + 1);
+        const std::size_t r = rest.find_first_not_of(" \t\r");
+        return r == std::string::npos || rest[r] == ';' || rest[r] == '#';
+    };
+
+    std::vector<bool> ok;               // per line
+    std::vector<std::size_t> section;   // the lines of the section being read
+    std::map<int, std::pair<std::size_t, std::string>> value;  // key: line, value as loaded
+    bool inside = false;
+    const auto drop = [&] {
+        for (std::size_t l : section) ok[l] = false;
+    };
+    std::size_t line = 0, at = 0;
+    bool lineStart = true, split = false, anyRead = false, firstBlank = false;
+    std::string lineText;  // the line's text so far
+    while (at < file.size()) {
+        // A piece: up to 255 characters, or through the line's end.
+        const std::size_t end = std::min(file.find('\n', at), file.size());
+        const bool whole = end - at <= 255;
+        const std::string t = file.substr(at, whole ? end - at : 255);
+        at = whole ? end + 1 : at + 255;
+        const bool first = lineStart;
+        if (first) ok.push_back(false), line = ok.size() - 1, split = anyRead = false, firstBlank = blank(t), lineText.clear();
+        lineText += t;
+        lineStart = whole;
+        if (!first && !blank(t)) split = true;
+
+        bool read = false, asWritten = false;
+        const auto [w, wl] = word(t, 0);
+        if (!inside) {
+            const std::string w1 = w == std::string::npos ? "" : t.substr(w, wl);
+            if (header(w1)) {
+                read = inside = true;
+                section = {line}, value.clear();
+                asWritten = headerAsWritten(t, w, w1);
+            }
+        } else {
+            const std::size_t k = std::min(t.find_first_not_of('='), t.size());
+            const std::size_t eq = t.find('=', k);
+            const std::string part = t.substr(k, eq == std::string::npos ? std::string::npos : eq - k);
+            const auto [kw, kl] = word(part, 0);
+            const bool one = kw != std::string::npos && word(part, kw + kl).first == std::string::npos;
+            const std::string name = one ? part.substr(kw, kl) : "";
+            std::string lower = name;
+            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            int key = -1;
+            for (int i = 0; i < 5; ++i)
+                if (lower == keys[i]) key = i;
+            if (one && header(name)) {
+                read = true;
+                drop();
+                section = {line}, value.clear();
+                asWritten = eq == std::string::npos && headerAsWritten(t, k + kw, name);
+            } else if (key >= 0) {
+                read = true;
+                const std::pair<std::size_t, std::size_t> v =
+                    eq == std::string::npos ? std::make_pair(std::string::npos, std::size_t{0}) : word(t, eq + 1);
+                const std::string val = v.first == std::string::npos ? "" : t.substr(v.first, v.second);
+                std::string loads;
+                if (key == 0 || key == 3) {
+                    if (digits(val, "0123456789abcdefABCDEF", 16)) {
+                        loads = std::string(16 - val.size(), '0') + val;
+                        for (char& c : loads) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    }
+                } else if (digits(val, "0123456789", 5) && std::stoul(val) <= (key == 4 ? 255u : 1u)) {
+                    loads = std::to_string(std::stoul(val));
+                }
+                if (!loads.empty()) {
+                    const std::string rest = t.substr(v.first + v.second);
+                    const std::size_t r = rest.find_first_not_of(" \t\r");
+                    asWritten = k + kw == t.find_first_not_of(" \t\r") &&
+                                (r == std::string::npos || rest[r] == ';' || rest[r] == '#');
+                    // The same key again with another value: the earlier is not what loads.
+                    const auto earlier = value.find(key);
+                    if (earlier != value.end() && earlier->second.second != loads) ok[earlier->second.first] = false;
+                    value[key] = {line, loads};
+                    section.push_back(line);
+                    if (value.size() == 5) inside = false, section.clear();
+                }
+            }
+        }
+        anyRead = anyRead || read;
+        if (first) ok[line] = read ? asWritten : blank(t) || comment(t);
+        // A line read in pieces, one of them as a header or key line, or
+        // text past the first piece that is no comment.
+        if (split && (anyRead || (firstBlank && !blank(lineText) && !comment(lineText)))) ok[line] = false;
+    }
+    // A section the end of the file leaves incomplete is dropped.
+    if (inside) drop();
+    for (std::size_t i = 0; i < ok.size(); ++i)
+        if (!ok[i]) return *why = "line " + std::to_string(i + 1), false;
+    return true;
+}
+
+// Random files made by mutating valid files line by line. Whenever the
+// one-file check passes one, the reader of the test must find every line
+// blank, a comment or taken as written, and a load, a save and fcboot-diff
+// must find the adapters holding what the file says.
+TEST(FcbootDiff, ACleanFileIsTakenLineForLine) {
+#ifdef _WIN32
+    const int files = 400;  // under Wine the whole program must stay short
+#else
+    const int files = 2000;
+#endif
+    const char* const fixed = std::getenv("FCBOOT_AGREEMENT_SEED");
+    const unsigned seed = fixed != nullptr ? static_cast<unsigned>(std::strtoul(fixed, nullptr, 10))
+                                           : std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (FCBOOT_AGREEMENT_SEED repeats it)");
+    std::mt19937 random(seed);
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    const auto hex = [&](std::size_t n) {
+        std::string h;
+        while (h.size() < n) h += "0123456789abcdef"[pick(16)];
+        return h;
+    };
+    const std::vector<std::string> inserted = {
+        "", "# note", "   # moved to the new array", "\t#WWID=1000000000000009", ";", "junk", "[HBA5]", "[hba1]",
+        "Saved before the firmware update", "WWID=1000000000000001", "BootDeviceLUN[0]=3", "HostAdaptorBiosEnable=0",
+        "Select Boot Enable=0", "\xC2\xA0" "BootDeviceLUN[0]=3", "x=1", "#[HBA2]", "; old"};
+    const std::vector<std::string> prefixes = {";", "x ", "\xC2\xA0", "\t", "=", " ", "#", "  "};
+    const std::vector<std::string> trailers = {" 1", " # boot", " ; by hand", " x", "\r", ";", "\t", "0"};
+
+    std::filesystem::current_path(fctest::TempDir());
+    int clean = 0;
+    for (int n = 0; n < files; ++n) {
+        // A valid file: the demo adapters in either order, keys shuffled.
+        std::vector<std::string> lines;
+        for (const char* wwid : pick(2) ? std::vector<const char*>{"1000000000000001", "1000000000000002"}
+                                        : std::vector<const char*>{"1000000000000002"}) {
+            std::vector<std::string> keys = {
+                std::string("WWID=") + wwid, "HostAdapterBiosEnable=" + std::to_string(pick(2)),
+                "SelectBootEnable=" + std::to_string(pick(2)),
+                "BootDeviceWWID=" + (pick(3) ? hex(16) : std::string(16, '0')),
+                "BootDeviceLUN[0]=" + std::to_string(pick(256))};
+            std::shuffle(keys.begin(), keys.end(), random);
+            lines.push_back("[HBA" + std::to_string(pick(4)) + "]");
+            lines.insert(lines.end(), keys.begin(), keys.end());
+            lines.push_back("");
+        }
+        // One to three mutations.
+        for (std::size_t m = 1 + pick(3); m > 0 && !lines.empty(); --m) {
+            const std::size_t i = pick(lines.size());
+            std::string& l = lines[i];
+            const std::size_t eq = std::min(l.find('='), l.size());
+            switch (pick(12)) {
+            case 0: lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i), inserted[pick(inserted.size())]); break;
+            case 1: lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i)); break;
+            case 2: if (eq > 0) l[pick(eq)] = "xAo_"[pick(4)]; break;                         // misspelt
+            case 3: if (eq > 1) l.insert(1 + pick(eq - 1), pick(2) ? " " : "\t"); break;      // split
+            case 4: l = prefixes[pick(prefixes.size())] + l; break;
+            case 5: l += trailers[pick(trailers.size())]; break;
+            case 6: l.insert(pick(l.size() + 1), "\x1a"); break;
+            case 7: l.insert(pick(l.size() + 1), "\r"); break;
+            case 8: l.insert(pick(l.size() + 1), std::string(1, '\0')); break;
+            case 9: l.insert(pick(2) ? 0 : l.size(), std::string(200 + pick(80), pick(2) ? ' ' : '-')); break;
+            case 10: {  // a line, or its whole section, again somewhere
+                std::size_t from = i, to = i + 1;
+                if (pick(2)) {
+                    while (from > 0 && lines[from].rfind("[HBA", 0) != 0) --from;
+                    to = std::min(lines.size(), from + 7);
+                }
+                const std::vector<std::string> again(lines.begin() + static_cast<std::ptrdiff_t>(from),
+                                                     lines.begin() + static_cast<std::ptrdiff_t>(to));
+                lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(pick(lines.size() + 1)), again.begin(),
+                             again.end());
+                break;
+            }
+            default:
+                for (char& c : l) c = static_cast<char>(pick(2) ? std::tolower(static_cast<unsigned char>(c))
+                                                               : std::toupper(static_cast<unsigned char>(c)));
+            }
+        }
+        const std::string end = pick(2) ? "\n" : "\r\n";
+        std::string file;
+        for (const std::string& l : lines) file += l + end;
+        if (pick(8) == 0) file += "\x1a";
+
+        fctest::WriteFileBytes("want.cfg", file);
+        fcdiff::Report lint;
+        std::string error;
+        ASSERT_TRUE(fcdiff::LintFile("want.cfg", &lint, &error)) << error;
+        if (!lint.differences.empty()) continue;
+        ++clean;
+        std::string why;
+        std::string quoted = file;
+        for (char& c : quoted)
+            if (c == '\0') c = '@';
+        ASSERT_TRUE(EveryLineTaken(file, &why)) << why << " of a clean file, number " << n << ":\n" << quoted;
+        const fctest::RunResult load = fctest::RunUtility(fcemu::DemoFleet(), {"/l", "want.cfg"});
+        ASSERT_EQ(fctest::RunUtility(load.fleet_after, {"/s", "now.cfg"}).exit_code, 0);
+        const DiffRun r = Invoke({});
+        ASSERT_EQ(r.code, fcdiff::kDiffSame) << r.out << "of a clean file, number " << n << ":\n" << quoted;
+    }
+    // Enough of them pass the check for the two judges to be put to work.
+    EXPECT_GT(clean, files / 10);
 }
 
 }  // namespace

@@ -48,13 +48,23 @@ EOF
 "$emu" --fleet "$servers/unseen.json" /l "$servers/unseen.cfg" >/dev/null || bad "the load of unseen.cfg"
 sed 's/WWID=1000000000000001/WWID=1000000000000009/' "$example" >"$servers/absent.cfg"
 printf '{"fleet_version": 1, "devices": []}\n' >"$servers/empty.json"
+# Nothing set to boot, after real loads in both variants.
+cp "$servers/ready.json" "$servers/nothing.json"
+printf '[HBA0]\nWWID=1000000000000001\nHostAdapterBiosEnable=0\nSelectBootEnable=0\nBootDeviceWWID=0000000000000000\nBootDeviceLUN[0]=0\n' \
+    >"$servers/nothing.cfg"
+for option in /l /le; do
+    "$emu" --fleet "$servers/nothing.json" "$option" "$servers/nothing.cfg" >/dev/null ||
+        bad "the load $option of nothing.cfg"
+done
 
 # service name, expected state, then the check's arguments
 services=(
     "ready|0|--fleet $servers/ready.json --expect $example"
     "boot-device-unseen|1|--fleet $servers/unseen.json"
     "expect-absent-adapter|2|--fleet $servers/ready.json --expect $servers/absent.cfg"
-    "no-served-adapter|3|--fleet $servers/empty.json"
+    "no-served-adapter|2|--fleet $servers/empty.json"
+    "nothing-ready|2|--fleet $servers/nothing.json"
+    "two-paths-wanted|1|-w 2: --fleet $servers/ready.json"
     "fleet-unreadable|3|--fleet $servers/missing.json"
     # fcboot-emu's own trouble, through the twins' command.
     "emu-fleet-unreadable|3|emu:$servers/missing.json"
@@ -220,7 +230,9 @@ for t in "${twins[@]}"; do
     [[ ${got%%|*} == [01] && ${got#*|} == "FCBOOT "@(OK|WARNING)" - "* ]] ||
         bad "twin $t: Nagios holds [$got]; expected OK or WARNING against the expected file the rollout installed"
 done
-grep -q "performance_data=adapters=2 set_to_boot=1 ready=1 warnings=0 critical=0" status.kept ||
+grep -q "performance_data=adapters=2;;;0 set_to_boot=1;;;0;2 ready=1;;1:;0;2 warnings=0;;;0 critical=0;;;0" status.kept ||
     bad "the ready server's perfdata is not in the status file"
+grep -q "performance_data=adapters=2;;;0 set_to_boot=1;;;0;2 ready=1;2:;1:;0;2 warnings=1;;;0 critical=0;;;0" status.kept ||
+    bad "the -w 2: server's perfdata, with its thresholds, is not in the status file"
 [ "$failed" -eq 0 ] && echo "Nagios judged ${#services[@]} services and ${#twins[@]} twins as expected"
 exit "$failed"

@@ -277,8 +277,16 @@ std::uint32_t SelectBootImage(std::uint32_t adapterIndex, std::uint8_t* image, s
     }
 
     StoreLe32(image + kSelectedImageOffset, search.found);
+    // On a model that needs the staged sequence, the new selection is
+    // written with no activation recorded (bytes 52..55 as 0): until the
+    // sequence's last write records it, region 4 never shows an activation
+    // as finished that is not, even one of the same image finished earlier
+    // (a re-activation). A sequence that fails leaves the selection
+    // unfinished, which the next load's retry then finishes.
+    const bool staged = NeedsBootImageSequence(adapterIndex);
+    if (staged) StoreLe32(image + kActivatedImageOffset, 0);
     if (WriteBootSelectRegion(adapterIndex, image) != 0) return kBootAdapterCommandFailed;
-    if (!NeedsBootImageSequence(adapterIndex)) return kBootOk;
+    if (!staged) return kBootOk;
     return FinishBootImageActivation(adapterIndex, image, search.found);
 }
 

@@ -12,6 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: fcboot-capture FILE\n"
+    "       fcboot-capture --remap BEFORE.json IN.cfg OUT.cfg\n"
     "       fcboot-capture --help | --version\n"
     "\n"
     "Reads every adapter device of this server (\\\\.\\Scsi0: to \\\\.\\Scsi255:), changing\n"
@@ -21,7 +22,14 @@ const char kUsage[] =
     "Exit codes: 0 every device read whole; 1 wrong use; 2 FILE could not be\n"
     "written; 4 a read failed (one line each on standard error; an existing FILE\n"
     "is left as it was, a new one is written with those devices marked\n"
-    "incomplete); 5 no device found (nothing written).\n";
+    "incomplete); 5 no device found (nothing written).\n"
+    "\n"
+    "--remap reads the server the same way and writes OUT.cfg: IN.cfg with the\n"
+    "section of each adapter that was replaced since the capture BEFORE.json moved\n"
+    "to the adapter now at its PCI position, and one line per replacement with\n"
+    "the change the SAN needs. Exit codes: 0 OUT.cfg written; 1 an absent adapter\n"
+    "has no successor; 2 a file could not be read or written; 4 a read failed;\n"
+    "5 no adapter found. Only 0 writes OUT.cfg.\n";
 
 }  // namespace
 

@@ -29,11 +29,46 @@ struct Finding {
     std::string text;
 };
 
+// A threshold range in the monitoring-plugin guidelines' syntax: "N"
+// (alert outside 0..N), "N:" (below N), "~:N" (above N), "N:M" (outside
+// N..M), and any of them after "@" (alert inside instead).
+struct Range {
+    bool set = false;
+    bool inside = false;             // "@": alert when the value is in the range
+    bool lowInfinite = false;        // "~"
+    bool highInfinite = false;       // nothing after the ':'
+    double low = 0, high = 0;
+    std::string text;                // as given
+};
+// False for text that is no range (empty, not a number, start above end).
+bool ParseRange(const std::string& text, Range* range);
+// True when the value raises the range's alert; never for a range not set.
+bool RangeAlerts(const Range& range, double value);
+
+// What the number of ready adapters is judged by: -w and -c.
+struct Thresholds {
+    Range warning;   // none by default
+    Range critical;  // "1:" by default: critical when no adapter is ready
+    Thresholds();
+};
+
+// Whether one served adapter can boot the server, variant by variant.
+struct AdapterReadiness {
+    std::string adapter;  // port name, 16 hex digits
+    bool ready[2] = {false, false};  // BIOS, EFIB
+    bool unread = false;  // not judged: the snapshot lacks some of it
+};
+
 struct Verdict {
     State state = State::Ok;
     std::string summary;
     unsigned adapters = 0, setToBoot = 0, ready = 0, warnings = 0, critical = 0;
+    // The counts are what the server holds: nothing was left unread, and
+    // the check ran. False: no perfdata, which a graph would plot as real.
+    bool countsKnown = false;
+    Thresholds thresholds;  // what the ready count was judged by
     std::vector<Finding> findings;  // worst first, then adapter and variant order
+    std::vector<AdapterReadiness> readiness;  // in the fleet's order
 };
 
 // A boot configuration file read as a load reads it, held as what each of
@@ -50,9 +85,17 @@ struct Expectation {
 bool ReadExpectation(const std::string& path, bool efib, Expectation* expectation,
                      std::string* error);
 
-// Judges the served adapters of the fleet, in both variants, and against
-// each expectation.
-Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expectations);
+// Judges the served adapters of the fleet, in both variants, against each
+// expectation, and the number of ready adapters against the thresholds.
+//
+// A variant of an adapter is ready when all of these hold: it is set to
+// boot; its selected image is in its boot image directory as an entry of
+// type 3 whose kind its model takes in that variant; the image's activation
+// finished (models that need the staged sequence); where the driver keeps a
+// node list, the list is not empty and holds the boot device (a boot device
+// of name 0 takes the first target found, so any node will do).
+Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expectations,
+              const Thresholds& thresholds = Thresholds());
 
 // A verdict that judged nothing: the check could not run.
 Verdict Unknown(const std::string& why);
@@ -62,7 +105,7 @@ Verdict Unknown(const std::string& why);
 std::string VerdictText(const Verdict& verdict);
 std::string VerdictJson(const Verdict& verdict);
 
-// fcboot-check [--fleet FILE] [--expect FILE] [--expect-efi FILE] [--json],
+// fcboot-check [-w RANGE] [-c RANGE] [--fleet FILE] [--expect FILE] [--expect-efi FILE] [--json],
 // --help, --version. Without --fleet it reads this server's devices. The
 // exit code, with what goes to standard output and standard error.
 int CheckMain(int argc, const char* const* argv, std::string* out, std::string* err);

@@ -16,16 +16,25 @@ namespace fccheck {
 namespace {
 
 const char kUsage[] =
-    "usage: fcboot-check [--fleet FILE] [--expect FILE] [--expect-efi FILE] [--json]\n"
+    "usage: fcboot-check [-w RANGE] [-c RANGE] [--fleet FILE] [--expect FILE]\n"
+    "                    [--expect-efi FILE] [--json]\n"
     "       fcboot-check --help | --version\n"
     "\n"
     "Tells whether this server will boot from the SAN, changing nothing: reads every\n"
     "adapter with read-only requests (with --fleet, judges the fleet file FILE\n"
     "instead: a capture, or a twin after a rehearsed load) and judges each in its\n"
-    "BIOS and EFIB boot settings. Critical: an adapter set to boot whose selected\n"
-    "image does not suit its model, whose model is unknown, or whose image\n"
-    "activation did not finish. Warning: a boot device of name 0, or one that the\n"
-    "adapter's node list does not hold.\n"
+    "BIOS and EFIB boot settings. An adapter is ready when it is set to boot, its\n"
+    "selected image is in its boot image directory (type 3) and suits its model,\n"
+    "the image's activation finished, and, where the driver keeps a node list, it\n"
+    "sees a port and the boot device among them. Critical: an adapter set to boot\n"
+    "whose image is missing, does not suit its model or was not activated, or whose\n"
+    "model is unknown. Warning: a boot device of name 0, one the node list does not\n"
+    "hold, an empty node list.\n"
+    "  -w RANGE           warning when the number of ready adapters is outside RANGE\n"
+    "  -c RANGE           critical likewise (default 1: -- at least one ready adapter;\n"
+    "                     -c 0: lets a server have none). RANGE as monitoring plugins\n"
+    "                     write it: N (0 to N), N: (N or more), ~:N (N or fewer), N:M,\n"
+    "                     and @N:M (alert inside N to M)\n"
     "  --expect FILE      also compares FILE, a boot configuration file, as /s saves;\n"
     "                     any difference, any adapter it names that is missing or\n"
     "                     that it sets to boot and is not ready, is critical\n"
@@ -33,14 +42,16 @@ const char kUsage[] =
     "  --json             the same report as one JSON document\n"
     "\n"
     "The first line is \"FCBOOT <STATE> - <summary> | <perfdata>\", then one line per\n"
-    "finding. Exit codes: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (no served\n"
-    "adapter, no rights, a file that cannot be read or has findings of its own,\n"
-    "wrong use).\n";
+    "finding. Exit codes: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the check could not\n"
+    "look: no rights, a device that could not be read, a file that cannot be read\n"
+    "or has findings of its own, wrong use).\n";
 
 struct Options {
     std::string fleet;
     std::vector<std::pair<std::string, bool>> expect;  // path, EFIB
     bool hasFleet = false, hasExpect = false, hasExpectEfi = false, json = false;
+    bool hasWarning = false, hasCritical = false;
+    Thresholds thresholds;
 };
 
 bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
@@ -57,6 +68,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         bool* seen = arg == "--fleet"        ? &o->hasFleet
                      : arg == "--expect"     ? &o->hasExpect
                      : arg == "--expect-efi" ? &o->hasExpectEfi
+                     : arg == "-w"           ? &o->hasWarning
+                     : arg == "-c"           ? &o->hasCritical
                                              : nullptr;
         if (seen == nullptr) {
             *error = arg.compare(0, 1, "-") == 0 ? "unknown option " + arg
@@ -67,13 +80,19 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             *error = arg + " given twice";
             return false;
         }
+        const bool range = arg == "-w" || arg == "-c";
         if (i + 1 >= argc || argv[i + 1] == nullptr) {
-            *error = arg + " needs a file name";
+            *error = arg + (range ? " needs a range" : " needs a file name");
             return false;
         }
         *seen = true;
         const std::string value = argv[++i];
-        if (arg == "--fleet")
+        if (range) {
+            if (!ParseRange(value, arg == "-w" ? &o->thresholds.warning : &o->thresholds.critical)) {
+                *error = arg + " " + value + " is no range (N, N:, ~:N, N:M or @N:M)";
+                return false;
+            }
+        } else if (arg == "--fleet")
             o->fleet = value;
         else
             o->expect.emplace_back(value, arg == "--expect-efi");
@@ -86,21 +105,33 @@ std::uint32_t TakeSection(void* context, const fcboot::BootParams& record) {
     return 0;
 }
 
-std::string JsonCount(const char* name, unsigned value) {
-    return std::string(name) + "=" + std::to_string(value);
+// label=value;warn;crit;min;max, as the guidelines write perfdata.
+std::string PerfCount(const char* name, unsigned value, const std::string& thresholds,
+                      const std::string& max) {
+    return std::string(name) + "=" + std::to_string(value) + ";" + thresholds + ";0" +
+           (max.empty() ? "" : ";" + max);
 }
 
+// Empty when the counts are not what the server holds: a graph would plot
+// them as real.
 std::string Perfdata(const Verdict& v) {
-    return JsonCount("adapters", v.adapters) + " " + JsonCount("set_to_boot", v.setToBoot) + " " +
-           JsonCount("ready", v.ready) + " " + JsonCount("warnings", v.warnings) + " " +
-           JsonCount("critical", v.critical);
+    if (!v.countsKnown || v.state == State::Unknown) return std::string();
+    const Thresholds& t = v.thresholds;
+    const std::string all = std::to_string(v.adapters);
+    return PerfCount("adapters", v.adapters, ";", "") + " " +
+           PerfCount("set_to_boot", v.setToBoot, ";", all) + " " +
+           PerfCount("ready", v.ready, t.warning.text + ";" + t.critical.text, all) + " " +
+           PerfCount("warnings", v.warnings, ";", "") + " " +
+           PerfCount("critical", v.critical, ";", "");
 }
 
 // Plugin output is one line per item: a line end inside a text would start
-// a line of its own.
+// a line of its own, and a '|' the perfdata (a file's text may quote one).
 std::string OneLine(std::string text) {
-    for (char& c : text)
+    for (char& c : text) {
         if (c == '\n' || c == '\r') c = ' ';
+        if (c == '|') c = '/';
+    }
     return text;
 }
 
@@ -139,8 +170,9 @@ bool ReadExpectation(const std::string& path, bool efib, Expectation* expectatio
 }
 
 std::string VerdictText(const Verdict& v) {
+    const std::string perfdata = Perfdata(v);
     std::string out = std::string("FCBOOT ") + StateWord(v.state) + " - " + OneLine(v.summary) +
-                      " | " + Perfdata(v) + "\n";
+                      (perfdata.empty() ? "" : " | " + perfdata) + "\n";
     for (const Finding& f : v.findings)
         out += std::string(StateWord(f.state)) + ": " + (f.adapter.empty() ? "" : f.adapter + " ") +
                (f.variant.empty() ? "" : f.variant + ": ") + OneLine(f.text) + "\n";
@@ -152,11 +184,17 @@ std::string VerdictJson(const Verdict& v) {
     doc["status"] = StateWord(v.state);
     doc["exit_code"] = static_cast<int>(v.state);
     doc["summary"] = v.summary;
-    doc["perfdata"] = {{"adapters", v.adapters},
-                       {"set_to_boot", v.setToBoot},
-                       {"ready", v.ready},
-                       {"warnings", v.warnings},
-                       {"critical", v.critical}};
+    // null where the text has no perfdata.
+    if (Perfdata(v).empty())
+        doc["perfdata"] = nullptr;
+    else
+        doc["perfdata"] = {{"adapters", v.adapters},
+                           {"set_to_boot", v.setToBoot},
+                           {"ready", v.ready},
+                           {"warnings", v.warnings},
+                           {"critical", v.critical}};
+    doc["thresholds"] = {{"warning", v.thresholds.warning.text},
+                         {"critical", v.thresholds.critical.text}};
     doc["findings"] = nlohmann::ordered_json::array();
     for (const Finding& f : v.findings) {
         nlohmann::ordered_json item;
@@ -218,7 +256,7 @@ int CheckMain(int argc, const char* const* argv, std::string* out, std::string* 
                 fleet = fccapture::CaptureServer();
                 fcboot::g_DumpFailureLine = line;
             }
-            if (usable) verdict = Judge(fleet, expectations);
+            if (usable) verdict = Judge(fleet, expectations, o.thresholds);
         }
     }
     *out = o.json ? VerdictJson(verdict) : VerdictText(verdict);

@@ -1,9 +1,11 @@
 // The judgement of a snapshot: each served adapter in both variants, what a
-// save of that variant would report, whether the image it boots suits its
-// model and finished its activation, whether it sees its boot device; and
-// the settings an expectation holds against what the adapters hold.
+// save of that variant would report, whether the image it boots is in its
+// flash as boot code, suits its model and finished its activation, whether
+// it sees its boot device; the settings an expectation holds against what
+// the adapters hold; and the number of ready adapters against -w and -c.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "adapter/adapter.h"
@@ -45,7 +47,7 @@ struct VariantState {
     bool readable = false;  // EFIB: the region holds EFIB settings
     BootParams params{};
     bool setToBoot = false;
-    bool critical = false;
+    bool ready = false;     // set to boot and nothing stands in the way
 };
 
 struct AdapterState {
@@ -56,6 +58,26 @@ struct AdapterState {
 };
 
 const char* const kVariantNames[2] = {"BIOS", "EFIB"};
+
+// The boot image directory entry with image identifier `id`, as the
+// selection's walk reaches it: true, with *type, when the walk meets it.
+bool DirectoryHolds(const fcfleet::AdapterMemory& memory, std::uint32_t id, std::uint8_t* type) {
+    const auto word = [&memory](std::uint32_t address) {
+        const auto it = memory.find(address);
+        return it == memory.end() ? 0u : it->second;
+    };
+    std::uint32_t address = word(fcboot::kBootImageDirectoryHead);
+    for (std::uint32_t examined = 0; examined < fcboot::kMaxBootImageDirectoryEntries; ++examined) {
+        const std::uint32_t entryId = word(address + fcboot::kEntryImageOffset);
+        if (entryId == id) {
+            *type = static_cast<std::uint8_t>(entryId >> 24);
+            return true;
+        }
+        address = word(address);
+        if (address == fcboot::kBootImageDirectoryHead) break;
+    }
+    return false;
+}
 
 class Judgement {
 public:
@@ -100,21 +122,34 @@ void JudgeVariant(const AdapterState& a, int v, std::uint32_t model, Judgement* 
                    ", SelectBootEnable=" + std::to_string(s->params.SelectBootEnable) + ")");
         return;
     }
+    bool ready = true;
     const std::uint32_t image = fcboot::LoadLe32(d.region4.data() + kSelectedImageOffset);
     const std::uint8_t kind = d.region4[kSelectedKindOffset];
     const std::uint32_t mode = v == 1 ? fcboot::kModeEfib : 0;
     const std::uint16_t deviceId = static_cast<std::uint16_t>(d.vendor_specific_id >> 16);
+    std::uint8_t type = 0;
+    const bool listed = DirectoryHolds(fcfleet::DeviceMemory(d), image, &type);
+    if (!listed || type != fcboot::kBootCodeImageType) {
+        j->Add(State::Critical, a.name, variant, "image-missing",
+               "the selected boot image " + Hex(image, 8) +
+                   (listed
+                        ? " is of type " + std::to_string(type) + " in the boot image directory, not 3"
+                        : std::string(" is not in the adapter's boot image directory")) +
+                   ": a load keeps such a selection; load a file with SelectBootEnable=0 for "
+                   "this adapter, then one with SelectBootEnable=1 to select an image it holds");
+        ready = false;
+    }
     if (model == 0) {
         j->Add(State::Critical, a.name, variant, "unknown-model",
                "the adapter's model is unknown (device ID " + Hex(deviceId, 4) +
                    "): no boot image can be judged for it, and a load refuses to select one");
-        s->critical = true;
+        ready = false;
     } else if (fcboot::IsValidBootKind(model, kind, mode) != 0) {
         j->Add(State::Critical, a.name, variant, "image-kind",
                "the selected boot image " + Hex(image, 8) + " is of kind " + Hex(kind, 2) +
                    ", which model " + Hex(model, 4) + " does not take for " + variant +
                    " boot");
-        s->critical = true;
+        ready = false;
     }
     if (model != 0 && fcboot::ModelNeedsBootImageSequence(model) &&
         !fcboot::BootImageActivationFinished(d.region4.data())) {
@@ -123,31 +158,48 @@ void JudgeVariant(const AdapterState& a, int v, std::uint32_t model, Judgement* 
                    " did not finish (region 4 bytes 52 to 55 hold " +
                    Hex(fcboot::LoadLe32(d.region4.data() + kActivatedImageOffset), 8) +
                    "); load the file again");
-        s->critical = true;
+        ready = false;
     }
 
     static const std::uint8_t kZero[8] = {};
     const std::string device = Hex16(s->params.BootDeviceWWID);
     const std::string lun = std::to_string(s->params.BootDeviceLUN);
-    if (std::memcmp(s->params.BootDeviceWWID, kZero, 8) == 0) {
+    const bool zero = std::memcmp(s->params.BootDeviceWWID, kZero, 8) == 0;
+    if (d.node_list && d.node_list->empty()) {
+        j->Add(State::Warning, a.name, variant, "no-nodes",
+               "the adapter sees no port at all (its node list is empty), so it reaches no "
+               "boot device: check the cabling, the link and the zoning");
+        ready = false;
+    } else if (zero) {
         j->Add(State::Warning, a.name, variant, "device-zero",
                "the boot device name is 0: some adapter firmware then boots from the first "
                "target it finds, so this may be intended");
-    } else if (d.node_list && !d.node_list->empty()) {
+    } else if (d.node_list) {
         bool seen = false;
-        for (const fcfleet::NodeEntry& node : *d.node_list)
+        // Up to 4 of the ports it does see, to tell a zoning fault from a
+        // mistyped name.
+        std::string some;
+        std::size_t named = 0;
+        for (const fcfleet::NodeEntry& node : *d.node_list) {
             seen = seen || std::memcmp(node.wwn.data(), s->params.BootDeviceWWID, 8) == 0;
-        if (!seen)
+            if (named < 4) some += (named++ == 0 ? "" : ", ") + Hex16(node.wwn.data());
+        }
+        if (!seen) {
+            const std::size_t count = d.node_list->size();
             j->Add(State::Warning, a.name, variant, "device-unseen",
-                   "the boot device " + device + " is not among the " +
-                       std::to_string(d.node_list->size()) +
-                       " ports the adapter sees: check the zoning, the LUN masking and the name");
-    } else if (!d.node_list) {
+                   "the boot device " + device + " is not among the " + std::to_string(count) +
+                       (count == 1 ? " port" : " ports") + " the adapter sees (" +
+                       (count > 4 ? "among them " : "") + some +
+                       "): check the zoning, the LUN masking and the name");
+            ready = false;
+        }
+    } else {
         j->Add(State::Ok, a.name, variant, "no-node-list",
                "the driver keeps no node list: whether the adapter sees boot device " + device +
                    " cannot be told");
     }
-    if (!s->critical)
+    s->ready = ready;
+    if (ready)
         j->Add(State::Ok, a.name, variant, "ready",
                "set to boot from " + device + " LUN " + lun + ", image " + Hex(image, 8));
 }
@@ -165,8 +217,18 @@ void JudgeExpectation(const Expectation& e, const std::vector<AdapterState>& ada
         const auto it = std::find_if(adapters.begin(), adapters.end(),
                                      [&](const AdapterState& a) { return a.name == name; });
         if (it == adapters.end()) {
+            std::string unnamed;
+            for (const AdapterState& a : adapters) {
+                bool named = false;
+                for (const BootParams& other : e.sections) named = named || Hex16(other.WWID) == a.name;
+                if (!named) unnamed += (unnamed.empty() ? "" : ", ") + a.name;
+            }
             j->Add(State::Critical, name, variant, "absent",
-                   file + " names it, but no served adapter of this server has that port name");
+                   file + " names it, but no served adapter of this server has that port name: "
+                   "it may have been removed, have failed, or been replaced (a swapped card has "
+                   "new port names: write them into the file)" +
+                       (unnamed.empty() ? std::string()
+                                        : "; present, and not named by the file: " + unnamed));
             continue;
         }
         if (it->unread) continue;  // already unknown
@@ -190,7 +252,7 @@ void JudgeExpectation(const Expectation& e, const std::vector<AdapterState>& ada
                 j->AddSetting(name, variant, "BootDeviceLUN[0]", std::to_string(want.BootDeviceLUN),
                               std::to_string(got.BootDeviceLUN));
         }
-        if (wantsBoot && (!s.setToBoot || s.critical))
+        if (wantsBoot && !s.ready)
             j->Add(State::Critical, name, variant, "not-ready",
                    file + " sets it to boot, but it is not ready" +
                        (s.setToBoot ? ": see the findings above" : ": it is not set to boot"));
@@ -230,18 +292,88 @@ Verdict Unknown(const std::string& why) {
     return v;
 }
 
-Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expectations) {
+namespace {
+
+// A number as the guidelines write one: an optional sign, digits, an
+// optional fraction.
+bool ParseNumber(const std::string& text, double* value) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    const std::size_t digits = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == digits) return false;
+    if (i < text.size() && text[i] == '.') {
+        const std::size_t fraction = ++i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+        if (i == fraction) return false;
+    }
+    if (i != text.size()) return false;
+    *value = std::strtod(text.c_str(), nullptr);
+    return true;
+}
+
+}  // namespace
+
+bool ParseRange(const std::string& text, Range* range) {
+    Range r;
+    r.set = true;
+    r.text = text;
+    std::string body = text;
+    if (!body.empty() && body[0] == '@') {
+        r.inside = true;
+        body.erase(0, 1);
+    }
+    const std::size_t colon = body.find(':');
+    if (colon == std::string::npos) {
+        // "N": 0 to N.
+        if (!ParseNumber(body, &r.high)) return false;
+        r.low = 0;
+    } else {
+        const std::string start = body.substr(0, colon), end = body.substr(colon + 1);
+        if (start == "~")
+            r.lowInfinite = true;
+        else if (!ParseNumber(start, &r.low))
+            return false;
+        if (end.empty())
+            r.highInfinite = true;
+        else if (!ParseNumber(end, &r.high))
+            return false;
+    }
+    if (!r.lowInfinite && !r.highInfinite && r.low > r.high) return false;
+    *range = r;
+    return true;
+}
+
+bool RangeAlerts(const Range& range, double value) {
+    if (!range.set) return false;
+    const bool within = (range.lowInfinite || value >= range.low) &&
+                        (range.highInfinite || value <= range.high);
+    return range.inside ? within : !within;
+}
+
+Thresholds::Thresholds() { ParseRange("1:", &critical); }
+
+Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expectations,
+              const Thresholds& thresholds) {
     Judgement j;
     std::vector<AdapterState> adapters;
-    std::vector<std::string> unreadDevices;
+    bool unread = false;  // something the counts would take in could not be read
     for (const DeviceConfig& d : fleet.devices) {
         if (!Served(d)) {
-            // A device that could not be asked may be an adapter of ours.
-            if (!d.incomplete.empty()) {
-                j.Add(State::Unknown, "", "", "unreadable",
-                      "port " + std::to_string(d.port) + ": " + Joined(d.incomplete));
-                unreadDevices.push_back(j.findings().back().text);
+            if (d.incomplete.empty()) continue;
+            // A port that fails to open for another reason than rights is
+            // passed over, as the utility's discovery passes it over.
+            static const char kOpenFailed[] = "open failed with Windows error";
+            if (d.incomplete.front().compare(0, sizeof kOpenFailed - 1, kOpenFailed) == 0) {
+                j.Add(State::Ok, "", "", "skipped",
+                      "port " + std::to_string(d.port) + ": " + Joined(d.incomplete) +
+                          "; passed over, as fcboot passes it over");
+                continue;
             }
+            // A device that could not be asked may be an adapter of ours.
+            j.Add(State::Unknown, "", "", "unreadable",
+                  "port " + std::to_string(d.port) + ": " + Joined(d.incomplete));
+            unread = true;
             continue;
         }
         AdapterState a;
@@ -252,6 +384,7 @@ Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expec
             j.Add(State::Unknown, a.name, "", "unreadable",
                   "port " + std::to_string(d.port) + " could not be read whole: " + Joined(d.incomplete));
             a.unread = true;
+            unread = true;
             adapters.push_back(a);  // its name still counts for the expectations
             continue;
         }
@@ -276,14 +409,40 @@ Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expec
     for (const Expectation& e : expectations) JudgeExpectation(e, adapters, &j);
 
     Verdict verdict;
+    verdict.thresholds = thresholds;
+    verdict.countsKnown = !unread;
     verdict.adapters = static_cast<unsigned>(adapters.size());
     for (const AdapterState& a : adapters) {
+        AdapterReadiness r;
+        r.adapter = a.name;
+        r.unread = a.unread;
+        for (int v = 0; v < 2; ++v) r.ready[v] = a.variants[v].ready;
         const bool set = a.variants[0].setToBoot || a.variants[1].setToBoot;
-        const bool ready = (a.variants[0].setToBoot && !a.variants[0].critical) ||
-                           (a.variants[1].setToBoot && !a.variants[1].critical);
         verdict.setToBoot += set ? 1 : 0;
-        verdict.ready += ready ? 1 : 0;
+        verdict.ready += r.ready[0] || r.ready[1] ? 1 : 0;
+        verdict.readiness.push_back(r);
     }
+
+    // The ready count against the thresholds. A count that misses what
+    // could not be read is no count to judge: the check could not look.
+    const bool critical = RangeAlerts(thresholds.critical, verdict.ready);
+    const Range& crossed = critical ? thresholds.critical : thresholds.warning;
+    if (critical || RangeAlerts(thresholds.warning, verdict.ready)) {
+        const State state = unread ? State::Unknown : critical ? State::Critical : State::Warning;
+        const std::string n = Plural(verdict.ready, "adapter", "adapters");
+        Finding f;
+        f.state = state;
+        f.kind = "ready-count";
+        f.text = (verdict.ready == 1 ? n + " is" : n + " are") + " ready to boot the server, outside " +
+                 (critical ? "-c " : "-w ") + crossed.text +
+                 (unread ? ", counting only what could be read"
+                  : verdict.ready == 0
+                      ? ", so it will not boot from the SAN: set an adapter to boot (a load "
+                        "of its file) and see the findings below"
+                      : ", fewer boot paths than wanted: see the findings below");
+        j.findings().insert(j.findings().begin(), std::move(f));
+    }
+
     verdict.findings = std::move(j.findings());
     std::stable_sort(verdict.findings.begin(), verdict.findings.end(),
                      [](const Finding& x, const Finding& y) { return Rank(x.state) < Rank(y.state); });
@@ -292,18 +451,10 @@ Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expec
         verdict.critical += f.state == State::Critical ? 1 : 0;
     }
 
-    const std::string counts = Plural(verdict.adapters, "adapter", "adapters") + ", " +
-                               std::to_string(verdict.setToBoot) + " set to boot, " +
-                               std::to_string(verdict.ready) + " ready";
-    if (adapters.empty()) {
-        verdict.state = State::Unknown;
-        verdict.summary = "no served adapter found";
-        // Refused opens are what a run without administrator rights meets.
-        if (!unreadDevices.empty()) verdict.summary += " (" + unreadDevices.front() + ")";
-        return verdict;
-    }
     verdict.state = verdict.findings.empty() ? State::Ok : verdict.findings.front().state;
-    verdict.summary = counts;
+    verdict.summary = Plural(verdict.adapters, "adapter", "adapters") + ", " +
+                      std::to_string(verdict.setToBoot) + " set to boot, " +
+                      std::to_string(verdict.ready) + " ready";
     if (verdict.state != State::Ok) {
         const Finding& worst = verdict.findings.front();
         verdict.summary += ": " + (worst.adapter.empty() ? "" : worst.adapter + " ") +

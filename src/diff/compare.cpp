@@ -90,10 +90,17 @@ std::string Squeezed(const std::string& s) {
     return out;
 }
 
-// A comment line: what a load passes over whatever follows.
+// A line of nothing but the reader's delimiters.
+bool IsBlankLine(const std::string& line) {
+    return line.find_first_not_of(" \t\r\n;") == std::string::npos;
+}
+
+// A comment line: its first character other than a blank or a tab is "#",
+// however far it is indented. A load passes over it unless its first word
+// makes a header ("#[HBA2]"), which the reader itself tells.
 bool IsCommentLine(const std::string& line) {
-    const std::string t = Trim(line);
-    return !t.empty() && t[0] == '#';
+    const std::size_t at = line.find_first_not_of(" \t");
+    return at != std::string::npos && line[at] == '#';
 }
 
 bool LooksLikeHeader(const std::string& line) {
@@ -143,10 +150,19 @@ const char* HeaderHint(const std::string& line) {
     return "a header is one word, \"[HBA\" n \"]\", without blanks";
 }
 
+// Why a load ignores a line inside a section that is no blank, comment,
+// header or key line it takes.
 const char* KeyHint(const std::string& line) {
     const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) return "a key line is keyword=value";
-    if (Trim(line.substr(0, equals)).find_first_of(" \t;") != std::string::npos)
+    const std::string keyword = Trim(line.substr(0, equals));
+    if (std::any_of(keyword.begin(), keyword.end(), [](char c) { return (c & 0x80) != 0; }))
+        return "the keyword holds a character other than ASCII, such as a non-breaking space; "
+               "only blanks and tabs may stand before it";
+    if (equals == std::string::npos)
+        return LooksLikeKey(line) ? "a key line is keyword=value"
+                                  : "a load ignores a line that is no header, key line, comment or "
+                                    "blank; a comment line starts with \"#\"";
+    if (keyword.find_first_of(" \t;") != std::string::npos)
         return "the keyword is one word, and only \"#\" starts a comment";
     return "the keywords are WWID, HostAdapterBiosEnable, SelectBootEnable, BootDeviceWWID and "
            "BootDeviceLUN[0]";
@@ -176,8 +192,16 @@ struct FileRead {
     bool anyText = false;
     bool utf16 = false;
     std::uint32_t nulLine = 0, nulLines = 0;
-    std::uint32_t longLine = 0;
-    std::size_t lineOffset = 0, lastLength = 0;  // where a piece starts in its line
+    std::uint32_t ctrlZLine = 0;  // of a Ctrl-Z with text after it
+    // The line being read: where its next piece starts, whether a further
+    // piece holds text, whether any piece is read as a header or key line,
+    // whether the first is blank, the text and what each piece loads as.
+    struct {
+        std::uint32_t line = 0;
+        std::size_t offset = 0;
+        bool split = false, read = false, firstBlank = false;
+        std::string text, pieces;
+    } current;
     std::uint32_t headerNotTaken = 0;  // the last line that looks like a header but is not one
     // The first findings on a header and on a key line not taken: the likely
     // cause when nothing loads.
@@ -198,7 +222,8 @@ Finding FileFinding(const FileRead& f, FindingKind kind, std::uint32_t line,
 void NotTaken(FileRead* f, const ConfigPiece& p, const std::string& why,
               std::string* firstOfItsKind) {
     const std::string what = Quote(Trim(Seen(p))) + " is not taken by a load: " + why;
-    if (firstOfItsKind->empty()) *firstOfItsKind = "line " + std::to_string(p.line) + ": " + what;
+    if (firstOfItsKind != nullptr && firstOfItsKind->empty())
+        *firstOfItsKind = "line " + std::to_string(p.line) + ": " + what;
     Finding x = FileFinding(*f, FindingKind::NotTaken, p.line, what);
     x.written = Trim(Seen(p));
     f->findings.push_back(x);
@@ -219,24 +244,19 @@ const char kKeyPrefixRule[] =
     "makes a comment a load ignores";
 
 // A header or key line that a load takes although text stands before it on
-// its line: a ";" meant as a comment, or the tail of a line too long.
+// its line: a ";" meant as a comment.
 void JudgePrefix(FileRead* f, const ConfigPiece& p, std::size_t startsAt, const std::string& as,
                  const char* rule) {
+    // The further pieces of a long line: the line's own finding says what
+    // each loads as.
+    if (p.continued) return;
     const std::string seen = Seen(p);
     std::string before = Trim(seen.substr(0, std::min(seen.size(), startsAt)));
     // UTF-8's byte order mark, which Windows tools write, opens the file.
     if (p.line == 1 && before.compare(0, 3, "\xEF\xBB\xBF") == 0) before = Trim(before.substr(3));
-    std::string what;
-    if (p.continued) {
-        what = "the line is longer than 255 characters; a load reads its characters from " +
-               std::to_string(f->lineOffset + 1) + " on as a line of their own and takes " +
-               Quote(Trim(seen)) + " as " + as;
-    } else if (!before.empty()) {
-        what = Quote(Trim(seen)) + " is taken by a load as " + as + ": " + rule;
-    } else {
-        return;
-    }
-    Finding x = FileFinding(*f, FindingKind::TakenWithPrefix, p.line, what);
+    if (before.empty()) return;
+    Finding x = FileFinding(*f, FindingKind::TakenWithPrefix, p.line,
+                            Quote(Trim(seen)) + " is taken by a load as " + as + ": " + rule);
     x.written = Trim(seen), x.loadsAs = as;
     if (p.bit > 1) x.key = KeyName(p.bit);
     f->findings.push_back(x);
@@ -262,7 +282,8 @@ void JudgeHeader(FileRead* f, const ConfigPiece& p) {
     f->findings.push_back(x);
 }
 
-void OnAccepted(FileRead* f, const ConfigPiece& p) {
+// Returns the key line as a load takes it: KEY=value as a save writes it.
+std::string OnAccepted(FileRead* f, const ConfigPiece& p) {
     const std::string key = KeyName(p.bit);
     const std::string value(p.text + p.valueAt, p.valueLength);
     BootParams loaded{};
@@ -309,13 +330,60 @@ void OnAccepted(FileRead* f, const ConfigPiece& p) {
         f->findings.push_back(x);
     }
     s.taken[p.bit] = {p.line, loadsAs};
+    return key + "=" + loadsAs;
+}
+
+// A line longer than 255 characters that a load reads in pieces: a
+// difference when any piece is read as a header or key line, for the line
+// is then not taken as written; a note when all are blank or ignored text.
+// So is one whose text, blank in the first piece, is no comment: a load
+// ignores it as it ignores that text on a line of its own.
+void EndLine(FileRead* f) {
+    auto& c = f->current;
+    const bool ignored = c.firstBlank && !IsBlankLine(c.text) && !IsCommentLine(c.text);
+    if (c.split && (c.read || ignored)) {
+        Finding x = FileFinding(*f, FindingKind::NotTaken, c.line,
+                                "the line is longer than 255 characters, and a load reads it in "
+                                "pieces, each as a line of its own: " + c.pieces);
+        f->findings.push_back(x);
+    } else if (c.split) {
+        f->findings.push_back(FileFinding(*f, FindingKind::LongLine, c.line,
+                                          "the line is longer than 255 characters; a load reads "
+                                          "each further piece of 255 as a line of its own"));
+    }
+    c = {};
+}
+
+// Adds a piece to its line's account: where it stands and what it loads as.
+void CountPiece(FileRead* f, const ConfigPiece& p, const std::string& as) {
+    auto& c = f->current;
+    const std::string seen = Seen(p);
+    if (!p.continued) {
+        EndLine(f);
+        c.line = p.line;
+        c.firstBlank = IsBlankLine(seen);
+    }
+    c.text += seen;
+    // A further piece of nothing but blanks changes nothing: a line of
+    // exactly 255 characters, or one padded with blanks, reads as if whole.
+    if (p.continued && (!IsBlankLine(seen) || seen.size() != p.length)) c.split = true;
+    const bool read = p.kind != ConfigPieceKind::Outside && p.kind != ConfigPieceKind::Ignored;
+    c.read = c.read || read;
+    std::size_t chars = p.length;
+    if (chars > 0 && p.text[chars - 1] == '\n') --chars;
+    if (chars > 0) {
+        const std::string from = std::to_string(c.offset + 1), to = std::to_string(c.offset + chars);
+        c.pieces += (c.pieces.empty() ? "" : "; ") +
+                    (chars == 1 ? "character " + from : "characters " + from + " to " + to) +
+                    " as " +
+                    (read ? as : IsBlankLine(seen) ? "blank" : "ignored text " + Quote(Trim(seen)));
+    }
+    c.offset += p.length;
 }
 
 void OnPiece(void* context, const ConfigPiece& p) {
     FileRead* f = static_cast<FileRead*>(context);
     const std::string seen = Seen(p);
-    f->lineOffset = p.continued ? f->lineOffset + f->lastLength : 0;
-    f->lastLength = p.length;
     if (!Trim(seen).empty()) f->anyText = true;
     if (p.line == 1 && !p.continued && p.length >= 2 &&
         ((p.text[0] == '\xff' && p.text[1] == '\xfe') ||
@@ -325,16 +393,7 @@ void OnPiece(void* context, const ConfigPiece& p) {
         if (f->nulLine == 0) f->nulLine = p.line;
         if (!p.continued) ++f->nulLines;
     }
-    // A piece of nothing but the line's end is no further piece: a line of
-    // exactly 255 characters reads whole.
-    if (p.continued && f->longLine != p.line &&
-        (!Trim(seen).empty() || seen.size() != p.length)) {
-        f->longLine = p.line;
-        f->findings.push_back(FileFinding(*f, FindingKind::LongLine, p.line,
-                                          "the line is longer than 255 characters; a load reads "
-                                          "each further piece of 255 as a line of its own"));
-    }
-
+    std::string as;
     switch (p.kind) {
     case ConfigPieceKind::Restart: f->sections.back().endedBy = p.line; [[fallthrough]];
     case ConfigPieceKind::Header: {
@@ -343,10 +402,12 @@ void OnPiece(void* context, const ConfigPiece& p) {
         s.header = std::string(p.text + p.wordAt, p.wordLength);
         f->sections.push_back(s);
         JudgeHeader(f, p);
+        as = "the section header " + Quote(s.header);
         break;
     }
-    case ConfigPieceKind::Accepted: OnAccepted(f, p); break;
+    case ConfigPieceKind::Accepted: as = OnAccepted(f, p); break;
     case ConfigPieceKind::Rejected:
+        as = std::string(KeyName(p.bit)) + " with a value a load rejects";
         JudgePrefix(f, p, p.wordAt,
                     std::string(KeyName(p.bit)) + "=" +
                         (p.valueAt == fcboot::kNoWord ? "" : std::string(p.text + p.valueAt, p.valueLength)),
@@ -357,32 +418,34 @@ void OnPiece(void* context, const ConfigPiece& p) {
         break;
     case ConfigPieceKind::Outside:
     case ConfigPieceKind::Ignored: {
-        // The further pieces of a long line: the note above says enough.
-        if (p.continued) break;
+        // The further pieces of a long line: their line's account says it.
+        // Otherwise a line is blank, a comment, or taken as written; the
+        // reader ignoring it is the verdict, what it looks like only says why.
+        if (p.continued || IsBlankLine(seen) || IsCommentLine(seen)) break;
         const bool inSection = p.kind == ConfigPieceKind::Ignored;
         if (LooksLikeHeader(seen)) {
             NotTaken(f, p, HeaderHint(seen), &f->headerHint);
             if (!inSection) f->headerNotTaken = p.line;
-        } else if (LooksLikeKey(seen)) {
-            const std::uint32_t lastHeader = f->sections.empty() ? 0 : f->sections.back().line;
-            std::string why =
-                inSection ? KeyHint(seen)
-                : f->sections.empty()
-                    ? "it comes before the first section header"
-                : f->headerNotTaken > lastHeader
-                    ? "a load reads no key line after a section's fifth key up to the next "
-                      "header, and the header at line " + std::to_string(f->headerNotTaken) +
-                          " is not taken"
-                    : "its section already had all five keys; a load reads nothing more up to "
-                      "the next header";
-            if (!inSection && seen.find_first_not_of(" \t") != std::string::npos &&
-                seen[seen.find_first_not_of(" \t")] == ';')
-                why += " (to leave a line for a load to ignore, start it with \"#\")";
-            NotTaken(f, p, why, &f->keyHint);
+            break;
         }
+        const std::uint32_t lastHeader = f->sections.empty() ? 0 : f->sections.back().line;
+        std::string why =
+            inSection ? KeyHint(seen)
+            : f->sections.empty()
+                ? "it comes before the first section header"
+            : f->headerNotTaken > lastHeader
+                ? "a load reads no key line after a section's fifth key up to the next "
+                  "header, and the header at line " + std::to_string(f->headerNotTaken) +
+                      " is not taken"
+                : "its section already had all five keys; a load reads nothing more up to "
+                  "the next header";
+        if (!inSection && seen[seen.find_first_not_of(" \t")] == ';')
+            why += " (to leave a line for a load to ignore, start it with \"#\")";
+        NotTaken(f, p, why, LooksLikeKey(seen) ? &f->keyHint : nullptr);
         break;
     }
     }
+    CountPiece(f, p, as);
 }
 
 std::uint32_t OnComplete(void* context, const BootParams& record) {
@@ -448,6 +511,9 @@ void JudgeSections(FileRead* f) {
 }
 
 std::string NoSectionCause(const FileRead& f) {
+    if (f.ctrlZLine != 0 && f.sections.empty())
+        return "a Ctrl-Z (0x1A) at line " + std::to_string(f.ctrlZLine) +
+               " ends the file for a load before any section";
     if (!f.anyText && f.nulLine == 0) return "the file holds no text";
     if (f.utf16)
         return "it is UTF-16 text (as Windows PowerShell 5.1 writes with >); save it as ASCII or "
@@ -461,6 +527,35 @@ std::string NoSectionCause(const FileRead& f) {
         return f.keyHint.empty() ? "each section lacks a key or holds a rejected value" : f.keyHint;
     if (!f.headerHint.empty()) return f.headerHint;
     return "no line is a section header, \"[HBA\" n \"]\"";
+}
+
+// Text after the Ctrl-Z at line `line`, which a load never reads: a
+// difference unless it is blank (a Ctrl-Z as the last byte, as old editors
+// write it, is no difference).
+void JudgeAfterCtrlZ(FileRead* f, std::uint32_t line, const std::string& rest) {
+    std::uint32_t first = 0, lines = 0;
+    std::string text;
+    std::size_t from = 0;
+    for (std::uint32_t at = line; from <= rest.size(); ++at) {
+        std::size_t end = rest.find('\n', from);
+        if (end == std::string::npos) end = rest.size();
+        const std::string one = rest.substr(from, end - from);
+        if (one.find_first_not_of(" \t\r\n;\x1a") != std::string::npos) {
+            if (first == 0) first = at, text = Trim(one);
+            ++lines;
+        }
+        from = end + 1;
+    }
+    if (first == 0) return;
+    f->ctrlZLine = line;
+    Finding x = FileFinding(*f, FindingKind::NotTaken, first,
+                            Quote(text) + " is not taken by a load: a Ctrl-Z (0x1A) at line " +
+                                std::to_string(line) +
+                                " ends the file for a load, which reads nothing after it" +
+                                (lines > 1 ? " (" + std::to_string(lines) + " lines in all)"
+                                           : std::string()));
+    x.written = text;
+    f->findings.push_back(x);
 }
 
 // The repeated WWIDs of a file.
@@ -482,7 +577,7 @@ void JudgeDuplicates(FileRead* f) {
 
 bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
     f->name = name;
-    std::FILE* file = fcplat::OpenFile(name.c_str(), "rt");
+    std::FILE* file = fcplat::OpenFile(name.c_str(), "rb");
     if (file == nullptr) {
         *error = "cannot read " + name + ": " + std::strerror(errno);
         return false;
@@ -494,12 +589,23 @@ bool ReadFile(const std::string& name, FileRead* f, std::string* error) {
     hooks.dropped = OnDropped;
     errno = 0;
     const fcboot::ConfigReadResult read = fcboot::ReadBootConfig(file, hooks);
-    const int readErrno = errno;
+    int readErrno = errno;
+    EndLine(f);
+    // What a load never reads: everything after the Ctrl-Z that ended it.
+    std::string rest;
+    if (read.ctrlZLine != 0 && !read.readFailed) {
+        char block[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(block, 1, sizeof block, file)) > 0) rest.append(block, n);
+        if (std::ferror(file)) readErrno = errno;
+    }
+    const bool failed = read.readFailed || std::ferror(file) != 0;
     std::fclose(file);
-    if (read.readFailed) {
+    if (failed) {
         *error = "cannot read " + name + " to its end: " + std::strerror(readErrno);
         return false;
     }
+    JudgeAfterCtrlZ(f, read.ctrlZLine, rest);
 
     JudgeSections(f);
     JudgeDuplicates(f);

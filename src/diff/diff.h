@@ -3,9 +3,9 @@
 // Both files go through the utility's own section reader, so a section
 // counts exactly when a load would apply it and a value is what a load
 // would write. Besides the differences of the settings, the report names
-// every header and key line of either file that a load does not take
-// exactly as written: sections skipped, lines not taken, text before a
-// key or after a value, names padded. Those file findings can also be had
+// every line of either file that is not blank, a comment line or taken by
+// a load exactly as written: sections skipped, lines not taken, text
+// before a key or after a value, names padded, text after a Ctrl-Z. Those file findings can also be had
 // for one file alone (--lint), to refuse a file before it is loaded. It
 // opens no device.
 #pragma once
@@ -27,7 +27,7 @@ enum class FindingKind {
     RejectedSection,    // a section a load skips: a key's value was rejected
     Duplicate,          // a further complete section for one WWID
     TrailingText,       // text after a value or header, which a load ignores
-    NotTaken,           // a header or key line a load does not take
+    NotTaken,           // a line that is not blank, no comment, and not taken as written
     TakenWithPrefix,    // a header or key line a load takes despite text before it
     ShortName,          // a world-wide name a load pads on the left
     RepeatedKey,        // a key given twice in a section: a load keeps the later
@@ -63,7 +63,7 @@ bool CompareFiles(const std::string& expected, const std::string& actual, bool e
                   Report* report, std::string* error);
 
 // The findings of one file on its own: true with report->differences
-// holding them (empty: every header and key line is taken as written) and
+// holding them (empty: every line is blank, a comment line or taken as written) and
 // report->notes the notes; false, with *error saying why, when the file
 // cannot be read to its end.
 bool LintFile(const std::string& path, Report* report, std::string* error);

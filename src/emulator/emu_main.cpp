@@ -15,6 +15,7 @@
 #include "emulator/serving.h"
 #include "frontend/frontend.h"
 #include "platform/names.h"
+#include "remap/remap.h"
 
 namespace fcemu {
 namespace {
@@ -23,6 +24,7 @@ const char kUsage[] =
     "usage: fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] [--] ARG...\n"
     "       fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] --capture OUT\n"
     "       fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] --check [CHECK-ARG...]\n"
+    "       fcboot-emu [--fleet FILE] [--requests FILE] [--allow-incomplete] --remap BEFORE IN OUT\n"
     "       fcboot-emu --show FLEET\n"
     "       fcboot-emu --write-demo-fleet FILE\n"
     "       fcboot-emu --serve [--fleet FILE] [--requests FILE] --run PROGRAM ARG...\n"
@@ -34,13 +36,16 @@ const char kUsage[] =
     "  --capture OUT            captures the emulated server into the fleet file OUT\n"
     "  --check [CHECK-ARG...]   runs fcboot-check (--expect FILE, --json, ...) against\n"
     "                           the emulated server; its exit code is the check's\n"
+    "  --remap BEFORE IN OUT    runs fcboot-capture --remap against the emulated server:\n"
+    "                           IN's sections of replaced adapters moved to their\n"
+    "                           successors in OUT\n"
     "  --show FLEET             prints what each adapter of a fleet file holds\n"
     "  --write-demo-fleet FILE  writes the demo server as a new fleet file\n"
     "  --serve ... --run        serves PROGRAM's device requests through the emulator's\n"
     "                           test driver; for the source tree's Windows build with\n"
     "                           scripts/fcboot-emu-wine.sh: the packages hold neither\n"
     "  --help, --version        this text; the version line\n"
-    "Exit code: fcboot's (the capture's, the check's), or 125 for fcboot-emu's own\n"
+    "Exit code: fcboot's (the capture's, the check's, the remap's), or 125 for fcboot-emu's own\n"
     "errors (with --check: 3, UNKNOWN, with a status line saying what went wrong).\n";
 
 struct FileCloser {
@@ -68,6 +73,7 @@ struct Options {
     bool bad_option = false;
     bool has_capture = false, has_show = false, allow_incomplete = false;
     bool has_check = false;  // the check's own arguments follow --check
+    bool has_remap = false;  // BEFORE, IN and OUT follow --remap
     int first_arg = 1;  // index of the utility's first argument
     // Serving mode: --serve [--exit-code-file FILE] [--abort-after N] --run PROGRAM ARG...
     // --fail-step STEP: a self-test of the harness, like --abort-after.
@@ -104,8 +110,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             ++i;
             break;
         }
-        if (arg == "--check") {  // the check's arguments follow
-            o->has_check = true;
+        if (arg == "--check" || arg == "--remap") {  // their own arguments follow
+            (arg == "--check" ? o->has_check : o->has_remap) = true;
             ++i;
             break;
         }
@@ -171,6 +177,10 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     }
     if (o->has_check && (o->has_capture || o->has_demo || o->serve)) {
         *error = "--check takes no --capture, --write-demo-fleet or --serve";
+        return false;
+    }
+    if (o->has_remap && (o->has_capture || o->has_demo || o->serve || argc - i != 3)) {
+        *error = "--remap takes BEFORE IN OUT, and no --capture, --write-demo-fleet or --serve";
         return false;
     }
     if (o->has_capture && (o->has_demo || i < argc)) {
@@ -278,8 +288,12 @@ int EmuMain(int argc, char** argv, Options& options) {
             std::fputs(out.c_str(), stdout);
             std::fputs(err.c_str(), stderr);
         } else {
+            const int first = options.first_arg;
             exitCode = options.has_capture
                            ? fccapture::RunCapture(options.capture, stderr, "fcboot-emu")
+                       : options.has_remap
+                           ? fcremap::RunRemap(argv[first], argv[first + 1], argv[first + 2],
+                                               stdout, stderr, "fcboot-emu")
                            : fcboot::FcbootMain(static_cast<int>(args.size() - 1), args.data());
         }
         std::fflush(stdout);

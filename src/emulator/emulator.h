@@ -99,9 +99,34 @@ void CheckNoOpenHandles();
 int FcbootEmuMain(int argc, char** argv);
 
 // Prints the fleet as fcboot sees it: one block per adapter (names, maker,
-// model code, driver, BIOS and EFI boot settings, boot images, nodes), then
-// the devices fcboot passes over and what a capture could not read.
+// model code, driver, BIOS and EFI boot settings, boot images, nodes, and
+// the firmware's own power-on answer), then the devices fcboot passes over
+// and what a capture could not read.
 int ShowFleet(const Fleet& fleet, std::FILE* out);
 constexpr int kEmuOwnError = 125;
+
+// The firmware's own answer, variant by variant, to what the adapter would
+// boot from if the server were powered on now: decided from the adapter's
+// state as the emulator holds it (regions 4, 8 and 10, the boot image
+// directory in flash, the ports its link sees), never from the driver
+// replies fcboot-check reads. It boots when its boot code is enabled, an
+// image is selected that the flash directory holds as boot code (type 3)
+// of a kind its model takes in that variant, activated where the model
+// needs the staged sequence, and, where the driver keeps a node list, the
+// link sees the boot device (name 0: the first port it sees).
+struct PowerOnBoot {
+    bool boots = false;
+    std::array<std::uint8_t, 8> device{};  // the boot device it would boot from
+    std::uint32_t lun = 0;
+    std::uint32_t image = 0;  // the selected image's identifier
+    std::string why;          // why it does not boot
+};
+struct PowerOn {
+    PowerOnBoot bios, efib;
+};
+PowerOn PowerOnDecision(const DeviceConfig& device);
+// "boots from 500000000000a001 LUN 0, image 0x03960001", or
+// "does not boot: ...", as --show prints it.
+std::string PowerOnText(const PowerOnBoot& boot);
 
 }  // namespace fcemu

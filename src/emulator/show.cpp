@@ -2,7 +2,7 @@
 // this process and decoded by the utility's own code (discovery, model
 // identification, the boot parameter reads, the directory walk), so the
 // table says what fcboot would find, not what a second reading of the
-// layouts thinks.
+// layouts thinks; only the power-on lines are the firmware's own answer.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,7 +85,7 @@ std::string Settings(const fcboot::BootParams& p, bool selection) {
     return text;
 }
 
-void ShowAdapter(std::uint32_t n, std::FILE* out) {
+void ShowAdapter(std::uint32_t n, const Fleet& fleet, std::FILE* out) {
     const fcboot::PADAPTER adapter = fcboot::AdapterAt(n);
     std::fprintf(out, "adapter %u  %s\n", static_cast<unsigned>(n), adapter->m_AdapterName);
     fcboot::BootParams bios{};
@@ -123,6 +123,13 @@ void ShowAdapter(std::uint32_t n, std::FILE* out) {
                      : "not valid");
     std::fprintf(out, "  boot images   %s\n", Directory(n).c_str());
     std::fprintf(out, "  nodes         %u\n", static_cast<unsigned>(adapter->NodeAmt));
+    // The firmware's own answer, from the adapter's state, not its replies.
+    for (const DeviceConfig& d : fleet.devices) {
+        if (static_cast<int>(d.port) != PortOf(adapter->m_AdapterName)) continue;
+        const PowerOn p = PowerOnDecision(d);
+        std::fprintf(out, "  power-on BIOS %s\n", PowerOnText(p.bios).c_str());
+        std::fprintf(out, "  power-on EFI  %s\n", PowerOnText(p.efib).c_str());
+    }
 }
 
 }  // namespace
@@ -138,7 +145,7 @@ int ShowFleet(const Fleet& described, std::FILE* out) {
         for (std::uint32_t n = 0; n < fcboot::GetAdapterCount(); ++n) {
             if (fcboot::AdapterAt(n) == nullptr) continue;
             if (n != 0) std::fputc('\n', out);
-            ShowAdapter(n, out);
+            ShowAdapter(n, fleet, out);
             served.insert(PortOf(fcboot::AdapterAt(n)->m_AdapterName));
         }
         fcboot::CloseAdapters();

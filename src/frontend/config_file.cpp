@@ -115,7 +115,8 @@ int LoadBootConfig(const char* fileName, std::uint32_t mode) {
         CloseAdapters();
         return kExitNoAdapter;
     }
-    std::FILE* file = fcplat::OpenFile(fileName, "rt");
+    // Binary: the reader does what text mode does, the same everywhere.
+    std::FILE* file = fcplat::OpenFile(fileName, "rb");
     if (file == nullptr) {
         CloseAdapters();
         return kExitFile;

@@ -91,6 +91,9 @@ std::uint32_t AcceptValue(BootParams* p, std::uint32_t bit, const char* value) {
     }
 }
 
+// The byte that ends a file read in the Windows runtime's text mode.
+constexpr int kCtrlZ = 0x1A;
+
 // Reads the file piece by piece and, when someone listens, keeps each piece
 // as read (the parsers cut the working copy in place) with its length and
 // place in the file.
@@ -102,18 +105,35 @@ struct PieceReader {
     ConfigPiece piece;
     std::uint32_t lineNumber = 1;
     bool atLineStart = true;
+    bool atCtrlZ = false;
 };
 
+// One piece, as the Windows runtime's text mode delivers it to fgets, on
+// every platform alike: CR LF arrives as LF (a lone CR stays), and a Ctrl-Z
+// ends the file. So a rehearsal on another system reads what the load on
+// the server reads, pieces of long lines included.
 bool NextPiece(PieceReader* r) {
-    if (r->hooks->piece == nullptr) return std::fgets(r->line, sizeof r->line, r->file) != nullptr;
-
-    // fgets tells no length. Over a buffer without any NUL byte, the last
-    // NUL after the call is the one fgets wrote, so NUL bytes read count too.
-    std::memset(r->line, 0x7F, sizeof r->line);
-    if (std::fgets(r->line, sizeof r->line, r->file) == nullptr) return false;
-    std::size_t length = sizeof r->line - 1;
-    while (length > 0 && r->line[length] != '\0') --length;
-    std::memcpy(r->raw, r->line, length + 1);
+    if (r->atCtrlZ) return false;
+    std::size_t length = 0;
+    while (length < static_cast<std::size_t>(kMaxLinePiece)) {
+        int c = std::getc(r->file);
+        if (c == EOF) break;
+        if (c == kCtrlZ) {
+            r->atCtrlZ = true;
+            break;
+        }
+        if (c == '\r') {
+            const int next = std::getc(r->file);
+            if (next == '\n')
+                c = '\n';
+            else if (next != EOF)
+                std::ungetc(next, r->file);
+        }
+        r->line[length++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    if (length == 0) return false;
+    r->line[length] = '\0';
 
     ConfigPiece& p = r->piece;
     p = ConfigPiece{};
@@ -121,8 +141,9 @@ bool NextPiece(PieceReader* r) {
     p.length = length;
     p.line = r->lineNumber;
     p.continued = !r->atLineStart;
-    r->atLineStart = length > 0 && r->line[length - 1] == '\n';
+    r->atLineStart = r->line[length - 1] == '\n';
     if (r->atLineStart) ++r->lineNumber;
+    if (r->hooks->piece != nullptr) std::memcpy(r->raw, r->line, length + 1);
     return true;
 }
 
@@ -286,6 +307,7 @@ ConfigReadResult ReadBootConfig(std::FILE* file, const ConfigReaderHooks& hooks)
     // A read error is no end of file: the sections after it were never
     // seen, so the reading must not look complete.
     result.readFailed = std::ferror(file) != 0;
+    if (in.atCtrlZ) result.ctrlZLine = in.lineNumber;
     return result;
 }
 

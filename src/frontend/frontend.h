@@ -88,9 +88,13 @@ struct ConfigReadResult {
     std::uint32_t sectionsApplied = 0;
     int lastError = 0;        // the last pending status recorded, 0 if none
     bool readFailed = false;  // a read error, not the end of the file, ended it
+    // The line of the Ctrl-Z that ended the reading, 0 if none did; the file
+    // stands just after it.
+    std::uint32_t ctrlZLine = 0;
 };
 
-// Reads an open file to its end the way the load does.
+// Reads a file opened in binary mode to its end the way the load does: as
+// the Windows runtime's text mode reads it, on every platform.
 ConfigReadResult ReadBootConfig(std::FILE* file, const ConfigReaderHooks& hooks);
 
 // Puts every process-wide table of the utility back to its process-start

@@ -113,7 +113,9 @@ STATES = [
     ("device-does-not-open", device_does_not_open, None, "file", render(IN_STATE), "failed", "failed", "failed"),
     ("node-list-unreadable", None, drifted(lun=4), "file", render(IN_STATE), "would-change", "changed", "unchanged"),
     # fcboot_efib on a server that boots BIOS from the second adapter.
-    ("efib-move", efib_move, BOOTING, "file", render(EFIB), "would-change", "rolled-back", "rolled-back"),
+    # The BIOS backup loaded back cannot finish the BIOS image's activation
+    # either: the server is less ready than before, and says so.
+    ("efib-move", efib_move, BOOTING, "file", render(EFIB), "would-change", "failed", "failed"),
     # After the load the adapter the file does not name boots from device 0:
     # fcboot-check says WARNING, the load stands.
     ("warning", None, [dict(IN_STATE[0], lun=4)] + BOOTS_FROM_ZERO[1:], "file", render(IN_STATE[:1]),

@@ -149,7 +149,7 @@ while IFS='|' read -r state pattern what; do
     host=$(awk -v s="$state" '$2 == s { print $1 }' "$fleet/expected.txt")
     [ -z "$host" ] || grep "^$host " "$fleet/report.txt" | grep -qE -- "$pattern" || bad "run: $host: $what"
 done <<'EOF'
-efib-move|rolled-back rolled back \(the BIOS backup too\), as ready as before: fcboot\.exe /le want\.cfg ended with 17|the move to EFIB is not rolled back with BIOS ready again
+efib-move|failed rolled back \(the BIOS backup too\) but less ready than before: 1000000000000002 BIOS was OK, is CRITICAL: the activation|the move to EFIB does not say that BIOS is less ready
 warning|changed .*restarted; WARNING: 1000000000000002 BIOS: |the WARNING is not in the changed host's reason
 write-refused|rolled-back .*an adapter does not hold what was written \(a write refused|a refused write is not named
 findings|failed nothing was loaded: .*/want/[0-9]+-findings\.cfg:5: BootDeviceWWID|the lint finding does not name the controller's file and line

@@ -17,12 +17,12 @@ struct RunResult {
     std::string out;                           // the utility's standard output
     fcemu::Fleet fleet_after;                  // persistent state after the run
     std::vector<fcemu::RequestRecord> log;     // every device call, in order
-    std::vector<std::string> violations;       // protocol violations, none expected
+    std::vector<std::string> violations;       // protocol violations and files left open, none expected
 };
 
 // Resets the utility's process-wide state, serves `fleet`, runs FcbootMain
 // with {"fcboot", args...} and stops the server (which reports leaked
-// handles as violations). `mutator` plays a hostile driver.
+// handles as violations; a file the run left open is one too). `mutator` plays a hostile driver.
 RunResult RunUtility(const fcemu::Fleet& fleet, const std::vector<std::string>& args,
                      fcemu::ReplyMutator mutator = nullptr, void* mutatorContext = nullptr);
 
