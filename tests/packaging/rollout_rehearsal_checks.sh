@@ -179,6 +179,11 @@ expect_outcomes again 5
 for host in "${hosts[@]:6}"; do
     grep -qE "^$host +: .* failed=1 " "$work/again.log" || bad "again: the recap does not fail $host, not reached"
 done
+# The folder's rules asked for again on every host the run reached.
+for host in "${hosts[@]:0:6}"; do
+    [ "$(grep -cF 'inheritance absent C:\ProgramData\fcboot' "$fleet/acl-requests/$host" 2>/dev/null)" = 2 ] ||
+        bad "again: $host's folder rules were not asked for again"
+done
 for host in "${hosts[@]}"; do
     outcome=$(outcome_of "$host" 5)
     [ "$(restarts "$host")" -eq "$([ "$(outcome_of "$host" 4)" = changed ] && echo 1 || echo 0)" ] ||
