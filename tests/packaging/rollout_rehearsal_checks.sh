@@ -157,7 +157,7 @@ foreign-owner|failed C:\\ProgramData\\fcboot\\want\.cfg is owned by S-1-5-21-[0-
 tampered|failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy|a want.cfg changed after the copy is not refused
 activation-fails|rolled-back .*fcboot-check: CRITICAL: 1000000000000002 BIOS: the activation .* did not finish|no first critical finding
 EOF
-! grep -qE 'load the file again|adapters=[0-9]' "$fleet/report.txt" || bad "run: advice or perfdata in a reason"
+! grep -qE 'load the file again|set an adapter to boot|see the findings|adapters=[0-9]' "$fleet/report.txt" || bad "run: advice or perfdata in a reason"
 # The reason once in Ansible's failure message.
 grep -E '^fatal: .*"msg": "(failed|rolled-back): ' "$work/run.log" | awk -F'"msg": ' '
     { r = $2; if (index(substr(r, 40), substr(r, 10, 40)) > 0) { print; bad = 1 } } END { exit bad }' >&2 ||
