@@ -8,7 +8,7 @@
 #   playbooks, with what their tests use; rollout: Ansible, for the rehearsal
 #   of a rollout on twins; clang: the clang build; fuzz: clang with the
 #   libFuzzer runtime; monitoring: Nagios Core, which runs fcboot-check in a
-#   test.
+#   test, and check_nrpe, which examples/monitoring uses to reach the servers.
 set -euo pipefail
 
 packages=(
@@ -26,7 +26,7 @@ for extra in "$@"; do
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         bench) packages+=(libbenchmark-dev) ;;
         memcheck) packages+=(valgrind) ;;
-        monitoring) packages+=(nagios4-core) ;;
+        monitoring) packages+=(nagios4-core nagios-nrpe-plugin) ;;
         *) echo "install-deps.sh: unknown package group '$extra'" >&2; exit 2 ;;
     esac
 done

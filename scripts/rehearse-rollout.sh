@@ -21,6 +21,11 @@
 #   installs/<host>     one line per package installed
 #   hosts/<host>/C/...  the server's files (C:\ProgramData\fcboot, ...); a
 #                       host without this folder starts with fcboot installed
+#   acl/<host>.json     owners and access rules that differ from what Windows
+#                       gives a new file (optional, see the stand-ins)
+#   acl-requests/<host> the access rules the rollout asked for, one a line
+#   tamper/<host>/NAME  optional: replaces each copy of NAME on the server
+#                       right after the copy, as a user who could write it
 #   backup/<host>       the backups the rollout keeps on the controller
 #   ansible.log         what ansible-playbook printed
 # The programs are found on PATH (fcboot-emu, fcboot-diff, fcboot-check), or
@@ -71,6 +76,8 @@ for twin in "$dir"/twins/*.json; do
             : >"$dir/hosts/$host/C/Program Files/fcboot/$program.exe"
         done
     fi
+    # Windows has it: check mode's reads work in a temporary folder there.
+    mkdir -p "$dir/hosts/$host/C/Windows/Temp"
 done
 
 # Ansible's own files stay in DIR, the stand-ins come first and alone.

@@ -2,14 +2,18 @@
 # fcboot-check as a real Nagios Core runs it: a scratch configuration in the
 # build folder, one service per state, each running fcboot-check --fleet
 # against an emulated server brought to that state by fcboot-emu; the state
-# of every service is read back from Nagios's own status file.
+# of every service is read back from Nagios's own status file. With a
+# rehearsal folder, the twins of the rollout rehearsal too, through the
+# recipe examples/monitoring/nagios-twins.sh against the expected files the
+# rollout installed: each OK or WARNING.
 #
-# Usage: tests/nagios_checks.sh WORK_DIR FCBOOT_CHECK FCBOOT_EMU EXAMPLE
+# Usage: tests/nagios_checks.sh WORK_DIR FCBOOT_CHECK FCBOOT_EMU EXAMPLE [REHEARSAL_DIR]
 # Exit code 0 passed, 1 failed, 77 skipped (no nagios4 and not root, who
 # would have had scripts/install-deps.sh install it).
 set -uo pipefail
 
-work=$1 check=$2 emu=$3 example=$4
+work=$1 check=$2 emu=$3 example=$4 rehearsal=${5:-}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 nagios=${FCBOOT_NAGIOS:-/usr/sbin/nagios4}
 if [ ! -x "$nagios" ]; then
     if [ "$(id -u)" -ne 0 ]; then
@@ -62,13 +66,29 @@ services=(
     "nothing-ready|2|--fleet $servers/nothing.json"
     "two-paths-wanted|1|-w 2: --fleet $servers/ready.json"
     "fleet-unreadable|3|--fleet $servers/missing.json"
+    # fcboot-emu's own trouble, through the twins' command.
+    "emu-fleet-unreadable|3|emu:$servers/missing.json"
 )
+
+# --- the rollout rehearsal's twins, as the recipe monitors them -------------
+twins=()
+if [ -n "$rehearsal" ]; then
+    if [ -d "$rehearsal/twins" ]; then
+        "$here/../examples/monitoring/nagios-twins.sh" "$rehearsal" "$emu" >"$work/twins.cfg" 2>"$work/twins.log" ||
+            { cat "$work/twins.log" >&2; bad "nagios-twins.sh failed"; }
+        mapfile -t twins < <(sed -n 's/^    host_name     //p' "$work/twins.cfg")
+        [ "${#twins[@]}" -gt 0 ] || bad "the rehearsal in $rehearsal installed no expected file"
+    else
+        echo "no rollout rehearsal in $rehearsal (skipped, or not run yet): its twins are not monitored"
+    fi
+fi
 
 # --- the scratch configuration ----------------------------------------------
 user=$(id -un) group=$(id -gn)
 cat >nagios.cfg <<EOF
 log_file=$work/nagios.log
 cfg_file=$work/objects.cfg
+$( [ "${#twins[@]}" -gt 0 ] && echo "cfg_file=$work/twins.cfg" )
 object_cache_file=$work/objects.cache
 precached_object_file=$work/objects.precache
 status_file=$work/status.dat
@@ -124,6 +144,10 @@ define command {
     command_name fcboot-check
     command_line $check \$ARG1\$
 }
+define command {
+    command_name fcboot-emu-check
+    command_line $emu --fleet \$ARG1\$ --check
+}
 define host {
     host_name             server
     address               127.0.0.1
@@ -139,7 +163,7 @@ EOF
 define service {
     host_name           server
     service_description $name
-    check_command       fcboot-check!$args
+    check_command       $( [[ $args == emu:* ]] && echo "fcboot-emu-check!${args#emu:}" || echo "fcboot-check!$args" )
     max_check_attempts  1
     check_interval      60
     retry_interval      60
@@ -157,10 +181,11 @@ EOF
 # --- Nagios runs the checks ---------------------------------------------------
 "$nagios" nagios.cfg >nagios.out 2>&1 &
 pid=$!
-state_of() {  # the service's current_state once it has been checked
+state_of() {  # the service's current_state once it has been checked (NAME or HOST/SERVICE)
     awk -v want="$1" '
-        /^servicestatus \{/ { inside = 1; name = ""; checked = 0; state = ""; output = "" }
-        inside && /^\tservice_description=/ { name = substr($0, index($0, "=") + 1) }
+        /^servicestatus \{/ { inside = 1; name = ""; host = ""; checked = 0; state = ""; output = "" }
+        inside && /^\thost_name=/ { host = substr($0, index($0, "=") + 1) }
+        inside && /^\tservice_description=/ { name = substr($0, index($0, "=") + 1); if (host != "server") name = host "/" name }
         inside && /^\thas_been_checked=/ { checked = substr($0, index($0, "=") + 1) }
         inside && /^\tcurrent_state=/ { state = substr($0, index($0, "=") + 1) }
         inside && /^\tplugin_output=/ { output = substr($0, index($0, "=") + 1) }
@@ -172,6 +197,9 @@ while :; do
     pending=0
     for s in "${services[@]}"; do
         [ -n "$(state_of "${s%%|*}")" ] || pending=1
+    done
+    for t in "${twins[@]}"; do
+        [ -n "$(state_of "$t/SAN boot readiness")" ] || pending=1
     done
     # Nagios removes its status file when it stops: what it held is kept.
     cp status.dat status.kept 2>/dev/null
@@ -195,9 +223,16 @@ for s in "${services[@]}"; do
         bad "$name: Nagios holds state [$state], output [$output]; expected $want, FCBOOT ${words[$want]}"
     fi
 done
+grep -q "plugin_output=FCBOOT UNKNOWN - fcboot-emu could not run the check: cannot read $servers/missing.json" status.kept ||
+    bad "fcboot-emu --check's own trouble does not say what it was"
+for t in "${twins[@]}"; do
+    got=$(state_of "$t/SAN boot readiness" status.kept)
+    [[ ${got%%|*} == [01] && ${got#*|} == "FCBOOT "@(OK|WARNING)" - "* ]] ||
+        bad "twin $t: Nagios holds [$got]; expected OK or WARNING against the expected file the rollout installed"
+done
 grep -q "performance_data=adapters=2;;;0 set_to_boot=1;;;0;2 ready=1;;1:;0;2 warnings=0;;;0 critical=0;;;0" status.kept ||
     bad "the ready server's perfdata is not in the status file"
 grep -q "performance_data=adapters=2;;;0 set_to_boot=1;;;0;2 ready=1;2:;1:;0;2 warnings=1;;;0 critical=0;;;0" status.kept ||
     bad "the -w 2: server's perfdata, with its thresholds, is not in the status file"
-[ "$failed" -eq 0 ] && echo "Nagios judged ${#services[@]} services as expected"
+[ "$failed" -eq 0 ] && echo "Nagios judged ${#services[@]} services and ${#twins[@]} twins as expected"
 exit "$failed"

@@ -48,7 +48,7 @@ const char kUsage[] =
     "                           scripts/fcboot-emu-wine.sh: the packages hold neither\n"
     "  --help, --version        this text; the version line\n"
     "Exit code: fcboot's (the capture's, the check's, the remap's), or 125 for fcboot-emu's own\n"
-    "errors.\n";
+    "errors (with --check: 3, UNKNOWN, with a status line saying what went wrong).\n";
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -93,7 +93,11 @@ void FleetReleasing(void* context) {
         lock.error = error + "; the adapters' new state is lost";
 }
 
+// The first of fcboot-emu's own errors, for the status line of a --check.
+std::string g_ownError;
+
 int OwnError(const std::string& what, bool withUsage = false) {
+    if (g_ownError.empty()) g_ownError = what;
     fcplat::PrintText(stderr, "fcboot-emu: %s\n%s", what.c_str(), withUsage ? kUsage : "");
     std::fflush(stderr);
     return kEmuOwnError;
@@ -405,6 +409,14 @@ int FcbootEmuMain(int argc, char** argv) {
             file && std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
         if (!file || std::fclose(file.release()) != 0 || !written)
             return OwnError("cannot write " + options.exit_code_file);
+    }
+    // A monitoring system runs --check: its own trouble is the plugin
+    // convention's UNKNOWN, with a status line that says what it was.
+    if (options.has_check && exitCode == kEmuOwnError) {
+        fcplat::PrintText(stdout, "FCBOOT UNKNOWN - fcboot-emu could not run the check: %s\n",
+                          g_ownError.c_str());
+        std::fflush(stdout);
+        return 3;
     }
     return exitCode;
 }

@@ -51,6 +51,38 @@ def activation_fails(fleet):
     fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "fail": 31}]
 
 
+# The rehearsal recipes of the user's guide: each symptom's fault rule.
+def write_refused(fleet):
+    fleet["devices"][0]["faults"] = [{"match": "mailbox:27", "mbx_status": 5}]
+
+
+def device_does_not_open(fleet):
+    fleet["devices"][0]["faults"] = [{"match": "open", "fail": 2}]
+
+
+def node_list_unreadable(fleet):
+    fleet["devices"][0]["faults"] = [{"match": "node_list", "fail": 31}]
+
+
+# A BIOS-booting server whose second adapter holds one image for BIOS boot
+# and one for EFIB boot: moving it to EFIB selects the other image, and
+# the staged sequence fails every time.
+def efib_move(fleet):
+    fleet["devices"][1]["boot_images"] = ["0x037B0001", "0x037D0002"]
+
+
+def efib_move_faults(fleet):
+    # The fleet file reference's example rule.
+    fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "times": 1, "state": 9}]
+
+
+# Faults added once the twin holds its starting settings.
+LATE_FAULTS = {"efib-move": efib_move_faults, "write-refused": write_refused,
+               "node-list-unreadable": node_list_unreadable}
+EFIB = [dict(port_name="1000000000000002", bios_enable=1, select_boot=1, boot_device="500000000000b002", lun=5)]
+BOOTS_FROM_ZERO = [IN_STATE[0], dict(port_name="1000000000000002", bios_enable=1, select_boot=1,
+                                     boot_device="0000000000000000", lun=0)]
+
 # state: (how the twin differs from the demo server, the settings loaded into
 # it, how the desired state is given, the desired state or file text,
 # outcomes of the check run, the real run, the second run)
@@ -75,6 +107,23 @@ STATES = [
     ("findings", None, None, "file", render(IN_STATE).replace("BootDeviceWWID=500000000000a001",
                                                              "BootDeviceWWID=5000 0000 0000 a001"),
      "failed", "failed", "failed"),
+    # The recipes: a write refused, a device that does not open, a node list
+    # that cannot be read, a staged sequence that fails (activation-fails).
+    ("write-refused", None, drifted(lun=4), "file", render(IN_STATE), "would-change", "rolled-back", "rolled-back"),
+    ("device-does-not-open", device_does_not_open, None, "file", render(IN_STATE), "failed", "failed", "failed"),
+    ("node-list-unreadable", None, drifted(lun=4), "file", render(IN_STATE), "would-change", "changed", "unchanged"),
+    # fcboot_efib on a server that boots BIOS from the second adapter.
+    # The BIOS backup loaded back cannot finish the BIOS image's activation
+    # either: the server is less ready than before, and says so.
+    ("efib-move", efib_move, BOOTING, "file", render(EFIB), "would-change", "failed", "failed"),
+    # After the load the adapter the file does not name boots from device 0:
+    # fcboot-check says WARNING, the load stands.
+    ("warning", None, [dict(IN_STATE[0], lun=4)] + BOOTS_FROM_ZERO[1:], "file", render(IN_STATE[:1]),
+     "would-change", "changed", "unchanged"),
+    # A want.cfg a user made before the working folder was kept to the
+    # administrators, and one changed on the server after the copy.
+    ("foreign-owner", None, None, "file", render(IN_STATE), "unchanged", "failed", "failed"),
+    ("tampered", None, drifted(lun=4), "file", render(IN_STATE), "would-change", "failed", "failed"),
 ]
 
 
@@ -102,6 +151,12 @@ def main():
             with open(cfg, "w", encoding="utf-8") as f:
                 f.write(render(load))
             subprocess.run([emu, "--fleet", twin, "/l", cfg], check=True, stdout=subprocess.DEVNULL)
+        if state in LATE_FAULTS:
+            with open(twin, encoding="utf-8") as f:
+                fleet = json.load(f)
+            LATE_FAULTS[state](fleet)
+            with open(twin, "w", encoding="utf-8") as f:
+                json.dump(fleet, f, indent=2)
         if kind == "vars":
             host_vars = {"fcboot_adapters": want}
         else:
@@ -114,6 +169,31 @@ def main():
         if state.endswith("-rehearsed") or state == "boot-device":
             # Rehearsed: the rehearsal passes here and the load follows.
             host_vars["fcboot_rehearse"] = True
+        if state == "efib-move":
+            host_vars["fcboot_efib"] = True
+        # Each server's files as the rehearsal starts them, so that a listing
+        # taken now is what check mode must leave.
+        folder = os.path.join(out, "hosts", host, "C")
+        os.makedirs(os.path.join(folder, "Windows", "Temp"), exist_ok=True)
+        if state not in ("new", "wrong-install-dir"):
+            os.makedirs(os.path.join(folder, "Program Files", "fcboot"), exist_ok=True)
+            for program in ("fcboot", "fcboot-capture", "fcboot-diff", "fcboot-check", "fcboot-emu"):
+                open(os.path.join(folder, "Program Files", "fcboot", program + ".exe"), "w").close()
+        if state == "foreign-owner":
+            os.makedirs(os.path.join(folder, "ProgramData", "fcboot"))
+            with open(os.path.join(folder, "ProgramData", "fcboot", "want.cfg"), "w", encoding="utf-8") as f:
+                f.write(render(BOOTING))
+            acl = {"C:\\ProgramData\\fcboot\\want.cfg": {
+                "owner": "S-1-5-21-1004336348-1177238915-682003330-1001", "protected": False,
+                "rules": [{"sid": "S-1-5-21-1004336348-1177238915-682003330-1001", "rights": "FullControl",
+                           "type": "Allow", "inherited": False}]}}
+            os.makedirs(os.path.join(out, "acl"), exist_ok=True)
+            with open(os.path.join(out, "acl", host + ".json"), "w", encoding="utf-8") as f:
+                json.dump(acl, f, indent=1)
+        if state == "tampered":
+            os.makedirs(os.path.join(out, "tamper", host), exist_ok=True)
+            with open(os.path.join(out, "tamper", host, "want.cfg"), "w", encoding="utf-8") as f:
+                f.write(render(drifted(lun=7)))
         if state == "wrong-install-dir":
             host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot-1"
         if state in ("new", "wrong-install-dir"):

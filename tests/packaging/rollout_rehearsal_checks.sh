@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # The whole rollout rehearsed on a fleet of emulated servers in mixed states
 # (make_rollout_fleet.py), through scripts/rehearse-rollout.sh, three times:
-#   --check --diff  no twin changes by a byte, nobody restarts, the report
-#                   says what each host would do, the diff shows the settings;
-#   a real run      only the drifted hosts are loaded and restarted, once,
-#                   and fcboot-check --expect is OK on them afterwards; every
-#                   host that failed holds the settings it held before;
-#   a second run    changes no twin that was in state, restarts nobody.
-# Each run reports exactly the outcome its state calls for, and ends nonzero
-# (the fleet has hosts that fail).
+#   --check --diff  no host's files and no twin change by a byte, nobody
+#                   restarts, the controller keeps no backup, the report says
+#                   what each host would do, the diff shows the settings;
+#   a real run      in batches, one of which fails whole, and every host is
+#                   still reached (fcboot_max_fail_percentage: 100); only the
+#                   drifted hosts are loaded and restarted, once; every
+#                   changed and unchanged host's expected file is its desired
+#                   file, which fcboot-check finds OK or WARNING; a rolled-back
+#                   host is nowhere less ready than before; the folder's
+#                   access rules are asked for on every host; a file a user
+#                   owns or changed after the copy is never loaded;
+#   a second run    stops after the failing batch (the default 0): the hosts
+#                   after it are reported not-reached and failed in the
+#                   recap; it changes no twin that was in state.
+# Each run reports exactly the outcome its state calls for, every reason one
+# line of at most 200 characters, and ends nonzero (hosts fail).
 #
 # Usage: rollout_rehearsal_checks.sh WORK_DIR HOSTS FORKS FCBOOT_EMU FCBOOT_DIFF FCBOOT_CHECK
 # Exit code 77: ansible-playbook is not installed.
@@ -26,22 +34,32 @@ failed=0
 bad() { echo "FAILED: $*" >&2; failed=1; }
 
 python3 "$here/make_rollout_fleet.py" "$fleet" "$count" "$FCBOOT_EMU"
-# Every batch whole, and no stop after failures: all outcomes are seen.
-printf 'fcboot_serial: "100%%"\nfcboot_max_fail_percentage: 100\n' >"$fleet/vars.yml"
 mapfile -t hosts < <(cut -d' ' -f1 "$fleet/expected.txt")
+# The first four hosts are in state or drift; the next two fail: a batch of
+# its own in the real run and the second.
+batches='fcboot_serial: [4, 2, "100%"]'
 
-snapshot() {  # snapshot NAME: the twins as they are, and each one's save
+snapshot() {  # snapshot NAME: the twins as they are, each one's save and readiness
     mkdir -p "$work/$1"
     cp -r "$fleet/twins" "$work/$1/twins"
     for host in "${hosts[@]}"; do
         "$FCBOOT_EMU" --fleet "$fleet/twins/$host.json" /s "$work/$1/$host.cfg" >/dev/null 2>&1 || true
+        "$FCBOOT_EMU" --fleet "$fleet/twins/$host.json" --allow-incomplete --check --json \
+            >"$work/$1/$host.json" 2>/dev/null || true
     done
+}
+listing() {  # every file and folder of the hosts and twins, with each file's hash
+    (cd "$fleet" && find hosts twins -printf '%y %p\n' | sort &&
+        find hosts twins -type f -print0 | sort -z | xargs -0 sha256sum)
 }
 expect_outcomes() {  # expect_outcomes RUN COLUMN: the report against expected.txt
     local want got
     want=$(awk -v c="$2" '{ print $1, $c }' "$fleet/expected.txt" | sort)
     got=$(cut -d' ' -f1,2 "$fleet/report.txt" | sort)
     [ "$want" = "$got" ] || { diff <(echo "$want") <(echo "$got") >&2 || true; bad "$1: the report's outcomes"; }
+    # One line per host, each reason one line of at most 200 characters.
+    awk -v run="$1" 'length($0) - length($1) - length($2) - 2 > 200 { print run ": reason longer than 200: " $0; bad = 1 }
+        END { exit bad }' "$fleet/report.txt" >&2 || bad "$1: a reason is longer than 200 characters"
 }
 outcome_of() { awk -v h="$1" -v c="$2" '$1 == h { print $c }' "$fleet/expected.txt"; }
 restarts() { [ -f "$fleet/restarts/$1" ] && wc -l <"$fleet/restarts/$1" || echo 0; }
@@ -54,16 +72,30 @@ rehearse() {  # rehearse RUN OPTIONS...: expects a nonzero exit code
     [ "$rc" -ne 0 ] || bad "$1: ended with 0 although hosts failed"
     grep -q "^PLAY RECAP" "$work/$1.log" || { tail -30 "$work/$1.log" >&2; bad "$1: the play did not run to its end"; }
 }
+# How ready each adapter is in each variant, as "<port> <variant> <level>".
+levels() {
+    python3 -c '
+import json, sys
+levels = {"OK": 0, "WARNING": 1, "CRITICAL": 2, "UNKNOWN": 3}
+worst = {}
+for f in json.load(open(sys.argv[1])).get("findings", []):
+    key = "%s/%s" % (f.get("adapter", "-"), f.get("variant", "-"))
+    worst[key] = max(worst.get(key, 0), levels.get(f["state"], 3))
+for key in sorted(worst):
+    print(key, worst[key])' "$1" 2>/dev/null
+}
 
-# --- check mode ---
+# --- check mode: every batch whole, and no stop after failures -------------
+printf 'fcboot_serial: "100%%"\nfcboot_max_fail_percentage: 100\n' >"$fleet/vars.yml"
 snapshot before
+listing >"$work/before.listing"
 rehearse check --check --diff
 expect_outcomes check 3
-for host in "${hosts[@]}"; do
-    cmp -s "$work/before/twins/$host.json" "$fleet/twins/$host.json" || bad "check: $host's twin changed"
-done
+listing >"$work/check.listing"
+diff "$work/before.listing" "$work/check.listing" >&2 || bad "check: a host's files or twin changed"
 [ -z "$(ls -A "$fleet/restarts" 2>/dev/null)" ] || bad "check: a host was restarted"
 [ -z "$(ls -A "$fleet/installs" 2>/dev/null)" ] || bad "check: a package was installed"
+[ -z "$(find "$fleet/backup" -name 'saved-*' 2>/dev/null)" ] || bad "check: the controller kept a backup"
 # The settings a load changes, as fcboot-diff found them, before and after,
 # one line each.
 for line in '-1000000000000001 BootDeviceLUN[0]=4' '+1000000000000001 BootDeviceLUN[0]=0' \
@@ -72,28 +104,64 @@ for line in '-1000000000000001 BootDeviceLUN[0]=4' '+1000000000000001 BootDevice
     grep -qxF -- "$line" "$work/check.log" || bad "check: --diff does not show the line $line"
 done
 
-# --- the real run ---
+# --- the real run: a whole batch fails, and the rollout goes on ------------
+printf '%s\nfcboot_max_fail_percentage: 100\n' "$batches" >"$fleet/vars.yml"
 rehearse run
 expect_outcomes run 4
 for host in "${hosts[@]}"; do
     outcome=$(outcome_of "$host" 4)
     n=$(restarts "$host")
+    expected=$fleet/hosts/$host/C/ProgramData/fcboot/expected.cfg
     case "$outcome" in
-        changed)
-            [ "$n" -eq 1 ] || bad "run: $host restarted $n times, not once"
-            "$FCBOOT_CHECK" --fleet "$fleet/twins/$host.json" --expect "$(want_file "$host")" >"$work/check-$host.txt" 2>&1 ||
-                bad "run: fcboot-check --expect is not OK on $host: $(head -1 "$work/check-$host.txt")" ;;
-        unchanged)
-            [ "$n" -eq 0 ] || bad "run: $host was restarted"
-            cmp -s "$work/before/twins/$host.json" "$fleet/twins/$host.json" || bad "run: $host's twin changed" ;;
+        changed|unchanged)
+            [ "$n" -eq "$([ "$outcome" = changed ] && echo 1 || echo 0)" ] || bad "run: $host ($outcome) restarted $n times"
+            cmp -s "$expected" "$(want_file "$host")" || bad "run: $host's expected file is not its desired file"
+            rc=0
+            "$FCBOOT_CHECK" --fleet "$fleet/twins/$host.json" --expect "$expected" >"$work/check-$host.txt" 2>&1 || rc=$?
+            [ "$rc" -le 1 ] || bad "run: fcboot-check --expect expected.cfg is not OK or WARNING on $host: $(head -1 "$work/check-$host.txt")"
+            [ "$outcome" = changed ] || cmp -s "$work/before/twins/$host.json" "$fleet/twins/$host.json" ||
+                bad "run: $host's twin changed" ;;
         *)
             [ "$n" -eq 0 ] || bad "run: $host was restarted"
+            [ ! -e "$expected" ] || bad "run: $host ($outcome) got an expected file"
             "$FCBOOT_EMU" --fleet "$fleet/twins/$host.json" /s "$work/after-$host.cfg" >/dev/null 2>&1 || true
             cmp -s "$work/before/$host.cfg" "$work/after-$host.cfg" 2>/dev/null ||
                 [ ! -e "$work/before/$host.cfg" ] || bad "run: $host ($outcome) does not hold what it held before" ;;
     esac
+    # Never rolled back over a server less ready than before.
+    if [ "$outcome" = rolled-back ]; then
+        "$FCBOOT_EMU" --fleet "$fleet/twins/$host.json" --check --json >"$work/after-$host.json" 2>/dev/null || true
+        join <(levels "$work/before/$host.json") <(levels "$work/after-$host.json") -a 1 -e 9 -o 0,1.2,2.2 |
+            awk '$3 > $2 { print; worse = 1 } END { exit worse }' >&2 ||
+            bad "run: $host is rolled-back but less ready than before"
+    fi
+    # The working folder's rules are asked for on every real run.
+    for rule in 'inheritance absent C:\ProgramData\fcboot reorganize=False' \
+            'rule present C:\ProgramData\fcboot NT AUTHORITY\SYSTEM Allow FullControl' \
+            'rule present C:\ProgramData\fcboot BUILTIN\Administrators Allow FullControl'; do
+        [ "$(grep -cF -- "$rule" "$fleet/acl-requests/$host" 2>/dev/null)" = 1 ] ||
+            bad "run: $host: not asked once for \"$rule\""
+    done
 done
 grep -q ' rolled back' "$fleet/report.txt" || bad "run: no reason says \"rolled back\""
+# The reasons that say what happened, for each state in the fleet.
+while IFS='|' read -r state pattern what; do
+    host=$(awk -v s="$state" '$2 == s { print $1 }' "$fleet/expected.txt")
+    [ -z "$host" ] || grep "^$host " "$fleet/report.txt" | grep -qE -- "$pattern" || bad "run: $host: $what"
+done <<'EOF'
+efib-move|failed rolled back \(the BIOS backup too\) but less ready than before: 1000000000000002 BIOS was OK, is CRITICAL: the activation|the move to EFIB does not say that BIOS is less ready
+warning|changed .*restarted; WARNING: 1000000000000002 BIOS: |the WARNING is not in the changed host's reason
+write-refused|rolled-back .*an adapter does not hold what was written \(a write refused|a refused write is not named
+findings|failed nothing was loaded: .*/want/[0-9]+-findings\.cfg:5: BootDeviceWWID|the lint finding does not name the controller's file and line
+foreign-owner|failed C:\\ProgramData\\fcboot\\want\.cfg is owned by S-1-5-21-[0-9-]+ .*nothing was loaded|a want.cfg a user owns is not refused
+tampered|failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy|a want.cfg changed after the copy is not refused
+activation-fails|rolled-back .*fcboot-check: CRITICAL: 1000000000000002 BIOS: the activation .* did not finish|no first critical finding
+EOF
+! grep -qE 'load the file again|set an adapter to boot|see the findings|adapters=[0-9]' "$fleet/report.txt" || bad "run: advice or perfdata in a reason"
+# The reason once in Ansible's failure message.
+grep -E '^fatal: .*"msg": "(failed|rolled-back): ' "$work/run.log" | awk -F'"msg": ' '
+    { r = $2; if (index(substr(r, 40), substr(r, 10, 40)) > 0) { print; bad = 1 } } END { exit bad }' >&2 ||
+    bad "run: a failure message repeats its reason"
 installs() { cat "$fleet"/installs/* 2>/dev/null | wc -l; }
 new=$(grep -c ' new ' "$fleet/expected.txt" || true)
 wrong=$(grep -c ' wrong-install-dir ' "$fleet/expected.txt" || true)
@@ -101,18 +169,29 @@ wrong=$(grep -c ' wrong-install-dir ' "$fleet/expected.txt" || true)
 [ "$wrong" -eq 0 ] || grep -q 'wrong-install-dir failed .*is fcboot_install_dir (C:\\Program Files\\fcboot-1) the folder' \
     "$fleet/report.txt" || bad "run: a wrong fcboot_install_dir is not named"
 
-# --- the second run ---
+# --- the second run stops after the failing batch (the default 0) ----------
+printf '%s\n' "$batches" >"$fleet/vars.yml"
 snapshot second
 rehearse again
+awk 'NR <= 6 { print; next } { $5 = "not-reached"; print }' "$fleet/expected.txt" >"$work/expected-again.txt"
+cp "$work/expected-again.txt" "$fleet/expected.txt"
 expect_outcomes again 5
+for host in "${hosts[@]:6}"; do
+    grep -qE "^$host +: .* failed=1 " "$work/again.log" || bad "again: the recap does not fail $host, not reached"
+done
+# The folder's rules asked for again on every host the run reached.
+for host in "${hosts[@]:0:6}"; do
+    [ "$(grep -cF 'inheritance absent C:\ProgramData\fcboot' "$fleet/acl-requests/$host" 2>/dev/null)" = 2 ] ||
+        bad "again: $host's folder rules were not asked for again"
+done
 for host in "${hosts[@]}"; do
     outcome=$(outcome_of "$host" 5)
     [ "$(restarts "$host")" -eq "$([ "$(outcome_of "$host" 4)" = changed ] && echo 1 || echo 0)" ] ||
         bad "again: $host was restarted"
-    if [ "$outcome" = unchanged ]; then
+    if [ "$outcome" != changed ]; then
         cmp -s "$work/second/twins/$host.json" "$fleet/twins/$host.json" || bad "again: $host's twin changed"
     fi
 done
-# Only where the install did not take.
-[ "$(installs)" -eq $((new + 2 * wrong)) ] || bad "again: a package was installed again"
+# The hosts where the install did not take come after the stop.
+[ "$(installs)" -eq $((new + wrong)) ] || bad "again: a package was installed again"
 exit "$failed"

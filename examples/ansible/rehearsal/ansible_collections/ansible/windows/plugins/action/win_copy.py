@@ -1,4 +1,7 @@
-# Stand-in for win_copy: a file of the controller to the host's files.
+# Stand-in for win_copy: a file of the controller to the host's files. A
+# file written over keeps its owner and rules, as on Windows. To show what a
+# user who could write the file might do, a file tamper/<host>/<name> in the
+# rehearsal folder replaces every copy named <name> right after the copy.
 import filecmp
 import os
 import shutil
@@ -30,4 +33,9 @@ class ActionModule(ActionBase):
             result.update(failed=True, msg="Destination directory of %s does not exist" % dest)
             return result
         shutil.copyfile(source, target)
+        tamper = os.path.join(standin.rehearsal_dir(), "tamper", task_vars["inventory_hostname"],
+                              os.path.basename(target))
+        if os.path.isfile(tamper):
+            shutil.copyfile(tamper, target)
+            standin.record("tampered", task_vars, dest)
         return result

@@ -1,4 +1,5 @@
-# Stand-in for win_file: folders and removals among the host's files.
+# Stand-in for win_file: folders and removals among the host's files; a
+# removed path's recorded owner and rules go with it.
 import os
 import shutil
 
@@ -30,6 +31,7 @@ class ActionModule(ActionBase):
                     shutil.rmtree(target)
                 else:
                     os.remove(target)
+                standin.forget_security(task_vars, path)
         else:
             raise AnsibleError("win_file stand-in: state directory or absent")
         result["path"] = path

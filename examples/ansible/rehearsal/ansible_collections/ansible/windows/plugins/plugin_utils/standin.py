@@ -6,6 +6,7 @@
 #   installs/<host>       one line per package installed
 #   restarts/<host>       one line per restart
 # The programs are FCBOOT_EMU, FCBOOT_DIFF and FCBOOT_CHECK.
+import json
 import os
 import re
 import subprocess
@@ -78,3 +79,78 @@ def run(argv, cwd):
         "stdout": done.stdout.decode("utf-8", "replace"),
         "stderr": done.stderr.decode("utf-8", "replace"),
     }
+
+
+# Access rules. A server's owners and rules live in acl/<host>.json, by
+# Windows path (lower case): {"owner": SID, "protected": bool, "rules":
+# [{"sid", "rights", "type", "inherited", "inherit"}]}. A path without an
+# entry has what Windows gives it: a folder under C:\ProgramData inherits
+# that folder's rules (any user may create files), a file inherits its
+# folder's, and both are owned by the Administrators (the role runs as
+# SYSTEM). A test may record another owner or rules beforehand. What the
+# role asked for is recorded, one line each, in acl-requests/<host>.
+NAMES = {"S-1-5-18": "NT AUTHORITY\\SYSTEM", "S-1-5-32-544": "BUILTIN\\Administrators",
+         "S-1-5-32-545": "BUILTIN\\Users", "S-1-3-0": "CREATOR OWNER"}
+_PROGRAMDATA_RULES = [
+    {"sid": "S-1-5-18", "rights": "FullControl", "type": "Allow", "inherit": "ContainerInherit, ObjectInherit"},
+    {"sid": "S-1-5-32-544", "rights": "FullControl", "type": "Allow", "inherit": "ContainerInherit, ObjectInherit"},
+    {"sid": "S-1-3-0", "rights": "FullControl", "type": "Allow", "inherit": "ContainerInherit, ObjectInherit"},
+    {"sid": "S-1-5-32-545", "rights": "ReadAndExecute, Synchronize", "type": "Allow",
+     "inherit": "ContainerInherit, ObjectInherit"},
+    {"sid": "S-1-5-32-545", "rights": "Write", "type": "Allow", "inherit": "ContainerInherit"},
+]
+
+
+def name_of(sid):
+    return NAMES.get(sid, sid)
+
+
+def _acl_file(task_vars):
+    return os.path.join(rehearsal_dir(), "acl", task_vars["inventory_hostname"] + ".json")
+
+
+def acl_state(task_vars):
+    try:
+        with open(_acl_file(task_vars), encoding="utf-8") as data:
+            return {k.lower(): v for k, v in json.load(data).items()}
+    except FileNotFoundError:
+        return {}
+
+
+def save_acl_state(task_vars, state):
+    os.makedirs(os.path.dirname(_acl_file(task_vars)), exist_ok=True)
+    with open(_acl_file(task_vars), "w", encoding="utf-8") as out:
+        json.dump(state, out, indent=1, sort_keys=True)
+
+
+def _inherited(rules, is_folder):
+    wanted = "ContainerInherit" if is_folder else "ObjectInherit"
+    return [dict(rule, inherited=True) for rule in rules if wanted in rule.get("inherit", "")]
+
+
+def security_of(task_vars, path, state=None):
+    """The owner, protection and rules a server path has now."""
+    state = acl_state(task_vars) if state is None else state
+    entry = state.get(path.lower())
+    if entry is not None:
+        return entry
+    is_folder = os.path.isdir(local_path(task_vars, path))
+    parent = path.rsplit("\\", 1)[0]
+    if parent.lower() == "c:\\programdata" or "\\" not in parent:
+        rules = _inherited(_PROGRAMDATA_RULES, is_folder)
+    else:
+        rules = _inherited(security_of(task_vars, parent, state)["rules"], is_folder)
+    return {"owner": "S-1-5-32-544", "protected": False, "rules": rules}
+
+
+def forget_security(task_vars, path):
+    """A removed path's entry goes; below a folder too."""
+    state = acl_state(task_vars)
+    prefix = path.lower()
+    kept = {k: v for k, v in state.items() if k != prefix and not k.startswith(prefix + "\\")}
+    if kept != state:
+        save_acl_state(task_vars, kept)
+
+
+def record_request(task_vars, text):
+    record("acl-requests", task_vars, text)
