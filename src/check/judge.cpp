@@ -209,6 +209,13 @@ void JudgeVariant(const AdapterState& a, int v, std::uint32_t model, Judgement* 
 
 std::string Flag(std::uint32_t value) { return std::to_string(value); }
 
+using Wwn = std::array<std::uint8_t, 8>;
+Wwn WwnOf(const std::uint8_t* bytes) {
+    Wwn w;
+    std::memcpy(w.data(), bytes, w.size());
+    return w;
+}
+
 // Where the adapters sit, now and in a capture from before a swap.
 struct Positions {
     std::vector<fcremap::Located> now, before;
@@ -224,17 +231,11 @@ void JudgeAbsent(const Expectation& e, const BootParams& want, const std::vector
     const std::string name = Hex16(want.WWID);
     const std::string variant = kVariantNames[e.efib ? 1 : 0];
     const std::string file = e.efib ? "the --expect-efi file" : "the --expect file";
-    std::set<std::array<std::uint8_t, 8>> named;
-    for (const BootParams& other : e.sections) {
-        std::array<std::uint8_t, 8> w;
-        std::memcpy(w.data(), other.WWID, w.size());
-        named.insert(w);
-    }
+    std::set<Wwn> named;
+    for (const BootParams& other : e.sections) named.insert(WwnOf(other.WWID));
     std::string told;
     if (located.told) {
-        std::array<std::uint8_t, 8> w;
-        std::memcpy(w.data(), want.WWID, w.size());
-        const fcremap::Succession s = fcremap::FindSuccessor(w, located.before, located.now, named);
+        const fcremap::Succession s = fcremap::FindSuccessor(WwnOf(want.WWID), located.before, located.now, named);
         if (s.successor != nullptr) {
             const std::string next = Hex16(s.successor->port_wwn.data());
             j->Add(State::Critical, name, variant, "replaced",
@@ -268,9 +269,10 @@ void JudgeAbsent(const Expectation& e, const BootParams& want, const std::vector
         return;
     }
     j->Add(State::Critical, name, variant, "replaced?",
-           "replaced? by " + list + ", present and not named by the file: " + absent + told +
-               " (a swapped card has new port names: --before with a capture from before the swap "
-               "tells by position, and fcboot-capture --remap carries the section over)");
+           "replaced? by " + list + ", present and not named by the file: " + absent +
+               (located.told ? told
+                             : " (a swapped card has new port names: --before with a capture from "
+                               "before the swap tells by position)"));
     j->findings().back().candidates = candidates;
 }
 
