@@ -330,7 +330,7 @@ TEST(Remap, CarriesASwappedCardOfATwinEndToEnd) {
     const int remap = emu({"--fleet", twin, "--remap", before, dir + "/boot.cfg", dir + "/new.cfg"});
     report = testing::internal::GetCapturedStdout();
     ASSERT_EQ(remap, 0);
-    EXPECT_NE(report.find(": " + change + "\n"), std::string::npos) << report;
+    EXPECT_NE(report.find(": " + change), std::string::npos) << report;
     testing::internal::CaptureStdout();  // the load's own line
     EXPECT_EQ(emu({"--fleet", twin, "/l", dir + "/new.cfg"}), 0);
     testing::internal::GetCapturedStdout();
