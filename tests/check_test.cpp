@@ -37,6 +37,10 @@ struct Load {
     std::vector<FaultRule> faults = {};  // on every device, for this load only
 };
 
+// A capture taken before a swap, for --before: the demo server, or a file
+// that is not there.
+enum class Before { None, Demo, Missing };
+
 // A finding that must be there: state word, adapter, variant, kind.
 using Want = std::tuple<const char*, std::string, const char*, const char*>;
 
@@ -49,6 +53,8 @@ struct Case {
     void (*shape)(Fleet*) = nullptr;  // the server before the loads, when not the demo
     std::vector<FaultRule> serverFaults = {};  // stay while the check runs
     std::vector<std::string> options = {};     // the check's own, such as -c 0:
+    Before before = Before::None;
+    std::string says = {};  // a text the report holds
 };
 
 std::string Boot(const char* wwid, const char* device, const char* lun = "0") {
@@ -72,6 +78,16 @@ void OtherMaker(Fleet* f) {
 void UnknownModel(Fleet* f) {
     f->devices[0].vendor_specific_id = 0x123410DFu;
     f->devices[0].revision_primary = 0x00999000u;
+}
+// Adapter A replaced by a card with new names, its settings as they were
+// (loaded from the remapped file): in the same slot, or in another.
+void ASwapped(Fleet* f) {
+    f->devices[0].port_wwn = fctest::Wwn("10000000000000a1");
+    f->devices[0].node_wwn = fctest::Wwn("20000000000000a1");
+}
+void ASwappedElsewhere(Fleet* f) {
+    ASwapped(f);
+    f->devices[0].pci_bus = 9;
 }
 // Adapter A, the only one set to boot, taken out of the server.
 void ARemoved(Fleet* f) { f->devices.erase(f->devices.begin()); }
@@ -161,9 +177,23 @@ const std::vector<Case>& Cases() {
          fccheck::State::Critical,
          {{"CRITICAL", kB, "BIOS", "setting"}, {"CRITICAL", kB, "BIOS", "setting"},
           {"CRITICAL", kB, "BIOS", "setting"}, {"CRITICAL", kB, "BIOS", "not-ready"}}},
-        {"expect naming an absent adapter", {{"/l", Boot(kA, kSeen)}},
+        {"expect naming an absent adapter, another present", {{"/l", Boot(kA, kSeen)}},
          {"--expect", Boot(kA, kSeen) + Boot("1000000000000009", kSeen)}, fccheck::State::Critical,
-         {{"CRITICAL", "1000000000000009", "BIOS", "absent"}}},
+         {{"CRITICAL", "1000000000000009", "BIOS", "replaced?"}}, nullptr, {}, {}, Before::None,
+         "replaced? by 1000000000000002, present and not named by the file"},
+        {"replaced, its successor at its position before", {}, {"--expect", Boot(kA, kSeen, "3") + NoBoot(kB)},
+         fccheck::State::Critical, {{"CRITICAL", kA, "BIOS", "replaced"}, {"OK", "10000000000000a1", "BIOS", "ready"}},
+         ASwapped, {}, {}, Before::Demo,
+         "replaced by 10000000000000a1 at bus 3 device 8 function 0, node 2000000000000001 -> 20000000000000a1: "
+         "replace initiator 1000000000000001 with 10000000000000a1 in the zones and masking that present boot "
+         "device 500000000000a001 LUN 3;"},
+        {"replaced, nothing at its position before", {}, {"--expect-efi", Boot(kA, kSeen)},
+         fccheck::State::Critical, {{"CRITICAL", kA, "EFIB", "replaced?"}}, ASwappedElsewhere, {}, {}, Before::Demo,
+         "replaced? by 10000000000000a1, present and not named by the file: the --expect-efi file names it, but no "
+         "served adapter of this server has that port name; the capture from before shows it at bus 3 device 8 "
+         "function 0: no adapter is there now"},
+        {"capture from before unreadable", {}, {"--expect", Boot(kA, kSeen)}, fccheck::State::Unknown, {},
+         ASwapped, {}, {}, Before::Missing},
         {"unknown model set to boot", {}, {}, fccheck::State::Critical,
          {{"CRITICAL", "", "", "ready-count"}, {"CRITICAL", kA, "BIOS", "unknown-model"},
           {"CRITICAL", kA, "EFIB", "unknown-model"}}, UnknownModel},
@@ -271,6 +301,15 @@ void ExpectFindings(const Case& c, const std::string& text, const std::string& j
         std::string shown = line;
         std::replace(shown.begin(), shown.end(), '|', '/');
         EXPECT_NE(text.find("\n" + shown), std::string::npos) << line;
+        // What became of an absent adapter, as the text says it.
+        if (f["kind"] == "replaced") {
+            EXPECT_NE(line.find("replaced by " + f.value("successor", "?") + " "), std::string::npos);
+            EXPECT_NE(line.find(": " + f.value("san_change", "?") + ";"), std::string::npos);
+        }
+        if (f["kind"] == "replaced?") {
+            EXPECT_NE(line.find("replaced? by " + f.value("candidates", nlohmann::json::array({"?"}))[0].get<std::string>()),
+                      std::string::npos);
+        }
     }
 }
 
@@ -284,6 +323,14 @@ TEST(Check, JudgesEveryStateLiveAndThroughTheFleetAlike) {
             const std::string path = dir + "/expected.cfg";
             if (!c.expect[1].empty()) fctest::WriteFileBytes(path, c.expect[1]);
             args.insert(args.end(), {c.expect[0], path});
+        }
+        if (c.before != Before::None) {
+            const std::string path = dir + "/before.json";
+            std::string error;
+            if (c.before == Before::Demo) {
+                ASSERT_TRUE(fcfleet::SaveFleetFile(path, fcemu::DemoFleet(), &error)) << error;
+            }
+            args.insert(args.end(), {"--before", path});
         }
         // The twin the fleet path judges: the fleet itself, or, while faults
         // stand in the way, what a capture of the server writes.
@@ -316,6 +363,7 @@ TEST(Check, JudgesEveryStateLiveAndThroughTheFleetAlike) {
             reports[json] = live.out;
         }
         ExpectFindings(c, reports[0], reports[1]);
+        EXPECT_NE(reports[0].find(c.says), std::string::npos) << reports[0];
     }
 }
 
@@ -336,6 +384,7 @@ TEST(Check, UnreadableFleetFilesAndWrongUseAreUnknown) {
         {{"--json", "--expect"}, 3, "{\n  \"status\": \"UNKNOWN\"", true},
         {{"--fleet", "a", "--fleet", "b"}, 3, "FCBOOT UNKNOWN - wrong use: --fleet given twice", true},
         {{"boot.cfg"}, 3, "FCBOOT UNKNOWN - wrong use: unexpected argument boot.cfg", true},
+        {{"--before", dir + "/broken.json"}, 3, "FCBOOT UNKNOWN - wrong use: --before needs --expect", true},
         {{"--help"}, 0, "usage: fcboot-check [-w RANGE] [-c RANGE] [--fleet FILE]", false},
         {{"--version"}, 0, FCBOOT_VERSION_LINE "\n", false},
         {{"--version", "--json"}, 3, "{", true},

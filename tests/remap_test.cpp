@@ -292,8 +292,8 @@ TEST(Remap, WritesNothingWhenAFileOrTheServerFails) {
 }
 
 // On twins, as the user's guide tells it: capture, swap a card in the twin
-// (new names, same place, its boot device not yet zoned to it), remap, load,
-// save, compare, check before and after the rezoning.
+// (new names, same place, its boot device not yet zoned to it), check, remap,
+// load, save, compare, check before and after the rezoning.
 TEST(Remap, CarriesASwappedCardOfATwinEndToEnd) {
     const std::string dir = fctest::TempDir(), twin = dir + "/twin.json", before = dir + "/before.json";
     std::string error;
@@ -305,24 +305,32 @@ TEST(Remap, CarriesASwappedCardOfATwinEndToEnd) {
 
     Fleet swapped;
     ASSERT_TRUE(fcemu::LoadFleetFile(twin, &swapped, &error)) << error;
-    // A card fresh from the factory: no boot settings, and its boot device
-    // not yet zoned to it.
+    // A card fresh from the factory: no boot settings, and no port of the
+    // SAN zoned to it yet.
     Rename(swapped.devices[0], "a1");
     swapped.devices[0].region4.fill(0);
     swapped.devices[0].region8.fill(0);
     swapped.devices[0].region10.fill(0);
-    swapped.devices[0].node_list = std::vector<fcemu::NodeEntry>{{fctest::Wwn("500000000000b001"), 0x010300, 0, 0}};
+    swapped.devices[0].node_list = std::vector<fcemu::NodeEntry>{};
     ASSERT_TRUE(fcemu::SaveFleetFile(twin, swapped, &error)) << error;
+    const std::string change = "replace initiator 1000000000000001 with 10000000000000a1 in the zones and "
+                               "masking that present boot device 500000000000a001 LUN 0";
+
+    // The check, told by the capture from before, says the same change.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(emu({"--fleet", twin, "--check", "--expect", dir + "/boot.cfg", "--before", before}), 2);
+    std::string report = testing::internal::GetCapturedStdout();
+    EXPECT_NE(report.find("CRITICAL: 1000000000000001 BIOS: replaced by 10000000000000a1 at bus 3 device 8 "
+                          "function 0, node 2000000000000001 -> 20000000000000a1: " + change + ";"),
+              std::string::npos)
+        << report;
 
     EXPECT_EQ(emu({"--fleet", twin, "--remap", before, dir + "/boot.cfg"}), fcemu::kEmuOwnError);
     testing::internal::CaptureStdout();
     const int remap = emu({"--fleet", twin, "--remap", before, dir + "/boot.cfg", dir + "/new.cfg"});
-    const std::string report = testing::internal::GetCapturedStdout();
+    report = testing::internal::GetCapturedStdout();
     ASSERT_EQ(remap, 0);
-    EXPECT_NE(report.find("replace initiator 1000000000000001 with 10000000000000a1 in the zones and "
-                          "masking that present boot device 500000000000a001 LUN 0"),
-              std::string::npos)
-        << report;
+    EXPECT_NE(report.find(": " + change), std::string::npos) << report;
     testing::internal::CaptureStdout();  // the load's own line
     EXPECT_EQ(emu({"--fleet", twin, "/l", dir + "/new.cfg"}), 0);
     testing::internal::GetCapturedStdout();
@@ -332,15 +340,30 @@ TEST(Remap, CarriesASwappedCardOfATwinEndToEnd) {
     const char* args[] = {argv[0].c_str(), argv[1].c_str(), argv[2].c_str()};
     EXPECT_EQ(fcdiff::DiffMain(3, args, &out, &err), fcdiff::kDiffSame) << out << err;
 
-    // Not ready until the SAN presents the boot device to the new port: the
-    // demo's only boot path, so CRITICAL (0 ready), then OK.
-    for (const int state : {2, 0}) {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(emu({"--fleet", twin, "--check", "--expect", dir + "/new.cfg"}), state);
-        testing::internal::GetCapturedStdout();
+    // The new port, the only one set to boot, is not ready while it sees no
+    // port at all, nor while the SAN does not yet present the boot device to
+    // it: the server would not boot, CRITICAL. OK after the rezoning.
+    const struct {
+        std::vector<const char*> nodes;
+        int state;
+        const char* finding;
+    } steps[] = {
+        {{}, 2, "WARNING: 10000000000000a1 BIOS: the adapter sees no port at all"},
+        {{"500000000000b001"}, 2, "WARNING: 10000000000000a1 BIOS: the boot device 500000000000a001 is not among"},
+        {{"500000000000b001", "500000000000a001"}, 0, "OK: 10000000000000a1 BIOS: set to boot from 500000000000a001"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.finding);
         ASSERT_TRUE(fcemu::LoadFleetFile(twin, &swapped, &error)) << error;
-        swapped.devices[0].node_list->push_back({fctest::Wwn("500000000000a001"), 0x010200, 0, 0});
+        swapped.devices[0].node_list->clear();
+        for (const char* node : step.nodes)
+            swapped.devices[0].node_list->push_back({fctest::Wwn(node), 0x010200, 0, 0});
         ASSERT_TRUE(fcemu::SaveFleetFile(twin, swapped, &error)) << error;
+        testing::internal::CaptureStdout();
+        const int state = emu({"--fleet", twin, "--check", "--expect", dir + "/new.cfg"});
+        report = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(state, step.state) << report;
+        EXPECT_NE(report.find(step.finding), std::string::npos) << report;
     }
 }
 

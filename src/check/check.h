@@ -26,6 +26,11 @@ struct Finding {
     std::string variant;  // "BIOS", "EFIB", or empty
     std::string kind;     // a short keyword, as the JSON form names it
     std::string key, expected, found;  // a setting that differs
+    // An absent adapter: the present ones the file does not name, which may
+    // have replaced it ("replaced?"); or, told by a capture from before the
+    // swap, the one now at its position ("replaced") and the SAN change.
+    std::vector<std::string> candidates;
+    std::string successor, sanChange;
     std::string text;
 };
 
@@ -87,6 +92,8 @@ bool ReadExpectation(const std::string& path, bool efib, Expectation* expectatio
 
 // Judges the served adapters of the fleet, in both variants, against each
 // expectation, and the number of ready adapters against the thresholds.
+// With `before`, a capture taken before a swap, an adapter an expectation
+// names that is absent is matched by its position to its successor.
 //
 // A variant of an adapter is ready when all of these hold: it is set to
 // boot; its selected image is in its boot image directory as an entry of
@@ -95,7 +102,7 @@ bool ReadExpectation(const std::string& path, bool efib, Expectation* expectatio
 // node list, the list is not empty and holds the boot device (a boot device
 // of name 0 takes the first target found, so any node will do).
 Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expectations,
-              const Thresholds& thresholds = Thresholds());
+              const Thresholds& thresholds = Thresholds(), const fcfleet::Fleet* before = nullptr);
 
 // A verdict that judged nothing: the check could not run.
 Verdict Unknown(const std::string& why);
@@ -105,7 +112,8 @@ Verdict Unknown(const std::string& why);
 std::string VerdictText(const Verdict& verdict);
 std::string VerdictJson(const Verdict& verdict);
 
-// fcboot-check [-w RANGE] [-c RANGE] [--fleet FILE] [--expect FILE] [--expect-efi FILE] [--json],
+// fcboot-check [-w RANGE] [-c RANGE] [--fleet FILE] [--expect FILE] [--expect-efi FILE]
+// [--before FILE] [--json],
 // --help, --version. Without --fleet it reads this server's devices. The
 // exit code, with what goes to standard output and standard error.
 int CheckMain(int argc, const char* const* argv, std::string* out, std::string* err);

@@ -12,13 +12,14 @@
 #include "frontend/frontend.h"
 #include "platform/names.h"
 #include "platform/server_lock.h"
+#include "remap/remap.h"
 
 namespace fccheck {
 namespace {
 
 const char kUsage[] =
     "usage: fcboot-check [-w RANGE] [-c RANGE] [--fleet FILE] [--expect FILE]\n"
-    "                    [--expect-efi FILE] [--json]\n"
+    "                    [--expect-efi FILE] [--before FILE] [--json]\n"
     "       fcboot-check --help | --version\n"
     "\n"
     "Tells whether this server will boot from the SAN, changing nothing: reads every\n"
@@ -40,6 +41,10 @@ const char kUsage[] =
     "                     any difference, any adapter it names that is missing or\n"
     "                     that it sets to boot and is not ready, is critical\n"
     "  --expect-efi FILE  the same as /se saves\n"
+    "  --before FILE      a capture taken before an adapter was replaced: an adapter\n"
+    "                     the files name that is absent is said as \"replaced by NEW\"\n"
+    "                     when NEW is at its PCI position now, with the change the\n"
+    "                     SAN needs (without it, \"replaced?\" names the candidates)\n"
     "  --json             the same report as one JSON document\n"
     "\n"
     "The first line is \"FCBOOT <STATE> - <summary> | <perfdata>\", then one line per\n"
@@ -53,9 +58,9 @@ const char kUsage[] =
 constexpr unsigned kCheckLockWaitMs = 5000;
 
 struct Options {
-    std::string fleet;
+    std::string fleet, before;
     std::vector<std::pair<std::string, bool>> expect;  // path, EFIB
-    bool hasFleet = false, hasExpect = false, hasExpectEfi = false, json = false;
+    bool hasFleet = false, hasExpect = false, hasExpectEfi = false, hasBefore = false, json = false;
     bool hasWarning = false, hasCritical = false;
     Thresholds thresholds;
 };
@@ -74,6 +79,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
         bool* seen = arg == "--fleet"        ? &o->hasFleet
                      : arg == "--expect"     ? &o->hasExpect
                      : arg == "--expect-efi" ? &o->hasExpectEfi
+                     : arg == "--before"     ? &o->hasBefore
                      : arg == "-w"           ? &o->hasWarning
                      : arg == "-c"           ? &o->hasCritical
                                              : nullptr;
@@ -100,8 +106,15 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             }
         } else if (arg == "--fleet")
             o->fleet = value;
+        else if (arg == "--before")
+            o->before = value;
         else
             o->expect.emplace_back(value, arg == "--expect-efi");
+    }
+    // It tells what became of the adapters the files name.
+    if (o->hasBefore && o->expect.empty()) {
+        *error = "--before needs --expect or --expect-efi";
+        return false;
     }
     return true;
 }
@@ -213,6 +226,11 @@ std::string VerdictJson(const Verdict& v) {
             item["expected"] = f.expected;
             item["found"] = f.found;
         }
+        if (!f.candidates.empty()) item["candidates"] = f.candidates;
+        if (!f.successor.empty()) {
+            item["successor"] = f.successor;
+            item["san_change"] = f.sanChange;
+        }
         item["text"] = f.text;
         doc["findings"].push_back(std::move(item));
     }
@@ -247,6 +265,11 @@ int CheckMain(int argc, const char* const* argv, std::string* out, std::string* 
             usable = ReadExpectation(o.expect[i].first, o.expect[i].second, &expectations[i], &error);
             if (!usable) verdict = Unknown(error);
         }
+        fcfleet::Fleet before;
+        if (usable && o.hasBefore && !fcremap::LoadBeforeCapture(o.before, &before, &error)) {
+            usable = false;
+            verdict = Unknown(error);
+        }
         if (usable) {
             fcfleet::Fleet fleet;
             if (o.hasFleet) {
@@ -267,7 +290,7 @@ int CheckMain(int argc, const char* const* argv, std::string* out, std::string* 
                 fcboot::g_DumpFailureLine = line;
                 fcplat::ReleaseServerLock();
             }
-            if (usable) verdict = Judge(fleet, expectations, o.thresholds);
+            if (usable) verdict = Judge(fleet, expectations, o.thresholds, o.hasBefore ? &before : nullptr);
         }
     }
     *out = o.json ? VerdictJson(verdict) : VerdictText(verdict);

@@ -4,14 +4,17 @@
 // it sees its boot device; the settings an expectation holds against what
 // the adapters hold; and the number of ready adapters against -w and -c.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "adapter/adapter.h"
 #include "adapter/bytes.h"
 #include "bootcfg/bootcfg.h"
 #include "check/check.h"
+#include "remap/remap.h"
 
 namespace fccheck {
 namespace {
@@ -206,8 +209,75 @@ void JudgeVariant(const AdapterState& a, int v, std::uint32_t model, Judgement* 
 
 std::string Flag(std::uint32_t value) { return std::to_string(value); }
 
+using Wwn = std::array<std::uint8_t, 8>;
+Wwn WwnOf(const std::uint8_t* bytes) {
+    Wwn w;
+    std::memcpy(w.data(), bytes, w.size());
+    return w;
+}
+
+// Where the adapters sit, now and in a capture from before a swap.
+struct Positions {
+    std::vector<fcremap::Located> now, before;
+    bool told = false;  // a capture from before was given
+};
+
+// An adapter the file names that the server lacks: removed, failed, or
+// replaced by a card with new port names. A capture from before tells which
+// by position, as the remap does; without one, the present adapters the file
+// does not name are the candidates.
+void JudgeAbsent(const Expectation& e, const BootParams& want, const std::vector<AdapterState>& adapters,
+                 const Positions& located, Judgement* j) {
+    const std::string name = Hex16(want.WWID);
+    const std::string variant = kVariantNames[e.efib ? 1 : 0];
+    const std::string file = e.efib ? "the --expect-efi file" : "the --expect file";
+    std::set<Wwn> named;
+    for (const BootParams& other : e.sections) named.insert(WwnOf(other.WWID));
+    std::string told;
+    if (located.told) {
+        const fcremap::Succession s = fcremap::FindSuccessor(WwnOf(want.WWID), located.before, located.now, named);
+        if (s.successor != nullptr) {
+            const std::string next = Hex16(s.successor->port_wwn.data());
+            j->Add(State::Critical, name, variant, "replaced",
+                   "replaced by " + next + " at " + fcremap::PositionText(s.old->position) + ", node " +
+                       Hex16(s.old->node_wwn.data()) + " -> " + Hex16(s.successor->node_wwn.data()) + ": " +
+                       fcremap::SanChange(*s.old, *s.successor, want) + "; " + file +
+                       " still names the old port: fcboot-capture --remap carries its section over");
+            j->findings().back().successor = next;
+            j->findings().back().sanChange = fcremap::SanChange(*s.old, *s.successor, want);
+            return;
+        }
+        told = s.old == nullptr ? "; " + s.why
+                                : "; the capture from before shows it at " +
+                                      fcremap::PositionText(s.old->position) + ": " + s.why;
+    }
+    // Only adapters new since the capture from before, where there is one,
+    // can have replaced it.
+    std::vector<std::string> candidates;
+    for (const AdapterState& a : adapters) {
+        bool known = named.count(a.device->port_wwn) != 0;
+        for (const fcremap::Located& b : located.before) known = known || b.port_wwn == a.device->port_wwn;
+        if (!known) candidates.push_back(a.name);
+    }
+    std::string list;
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == candidates.size() ? " or " : ", ") + candidates[i];
+    const std::string absent = file + " names it, but no served adapter of this server has that port name";
+    if (candidates.empty()) {
+        j->Add(State::Critical, name, variant, "absent",
+               absent + ": it may have been removed or have failed" + told);
+        return;
+    }
+    j->Add(State::Critical, name, variant, "replaced?",
+           "replaced? by " + list + ", present and not named by the file: " + absent +
+               (located.told ? told
+                             : " (a swapped card has new port names: --before with a capture from "
+                               "before the swap tells by position)"));
+    j->findings().back().candidates = candidates;
+}
+
 void JudgeExpectation(const Expectation& e, const std::vector<AdapterState>& adapters,
-                      Judgement* j) {
+                      const Positions& located, Judgement* j) {
     const int v = e.efib ? 1 : 0;
     const std::string variant = kVariantNames[v];
     // Named by its option, not its path: the same report wherever the file is.
@@ -217,18 +287,7 @@ void JudgeExpectation(const Expectation& e, const std::vector<AdapterState>& ada
         const auto it = std::find_if(adapters.begin(), adapters.end(),
                                      [&](const AdapterState& a) { return a.name == name; });
         if (it == adapters.end()) {
-            std::string unnamed;
-            for (const AdapterState& a : adapters) {
-                bool named = false;
-                for (const BootParams& other : e.sections) named = named || Hex16(other.WWID) == a.name;
-                if (!named) unnamed += (unnamed.empty() ? "" : ", ") + a.name;
-            }
-            j->Add(State::Critical, name, variant, "absent",
-                   file + " names it, but no served adapter of this server has that port name: "
-                   "it may have been removed, have failed, or been replaced (a swapped card has "
-                   "new port names: write them into the file)" +
-                       (unnamed.empty() ? std::string()
-                                        : "; present, and not named by the file: " + unnamed));
+            JudgeAbsent(e, want, adapters, located, j);
             continue;
         }
         if (it->unread) continue;  // already unknown
@@ -354,7 +413,7 @@ bool RangeAlerts(const Range& range, double value) {
 Thresholds::Thresholds() { ParseRange("1:", &critical); }
 
 Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expectations,
-              const Thresholds& thresholds) {
+              const Thresholds& thresholds, const fcfleet::Fleet* before) {
     Judgement j;
     std::vector<AdapterState> adapters;
     bool unread = false;  // something the counts would take in could not be read
@@ -406,7 +465,13 @@ Verdict Judge(const fcfleet::Fleet& fleet, const std::vector<Expectation>& expec
         }
         adapters.push_back(a);
     }
-    for (const Expectation& e : expectations) JudgeExpectation(e, adapters, &j);
+    Positions located;
+    located.now = fcremap::LocateAdapters(fleet);
+    if (before != nullptr) {
+        located.before = fcremap::LocateAdapters(*before);
+        located.told = true;
+    }
+    for (const Expectation& e : expectations) JudgeExpectation(e, adapters, located, &j);
 
     Verdict verdict;
     verdict.thresholds = thresholds;

@@ -116,16 +116,9 @@ Wwn NameOf(const std::uint8_t* bytes) {
 }
 
 std::string ReportLine(const Located& old, const Located& successor, const fcboot::BootParams& record) {
-    const std::string oldName = Name(old.port_wwn), newName = Name(successor.port_wwn);
-    const Wwn device = NameOf(record.BootDeviceWWID);
-    std::string line = PositionText(old.position) + ": port " + oldName + " -> " + newName +
-                       ", node " + Name(old.node_wwn) + " -> " + Name(successor.node_wwn) +
-                       ": replace initiator " + oldName + " with " + newName +
-                       " in the zones and masking";
-    if (device != Wwn{})
-        line += " that present boot device " + Name(device) + " LUN " +
-                std::to_string(record.BootDeviceLUN);
-    return line + "\n";
+    return PositionText(old.position) + ": port " + Name(old.port_wwn) + " -> " +
+           Name(successor.port_wwn) + ", node " + Name(old.node_wwn) + " -> " +
+           Name(successor.node_wwn) + ": " + SanChange(old, successor, record) + "\n";
 }
 
 Plan MakePlan(const std::vector<Section>& sections, const std::vector<Located>& before,
@@ -147,30 +140,20 @@ Plan MakePlan(const std::vector<Section>& sections, const std::vector<Located>& 
         const Wwn w = NameOf(s.record.WWID);
         if (WithPortName(now, w) != nullptr) continue;  // present: the section follows the name
         const std::string where = "line " + std::to_string(s.spot.line) + ": " + Name(w);
-        const Located* old = WithPortName(before, w);
-        if (old == nullptr) {
-            plan.problems.push_back(where +
-                                    " is absent, and the capture before the swap shows no adapter "
-                                    "with that port name, so its position is unknown");
+        const Succession found = FindSuccessor(w, before, now, named);
+        if (found.old == nullptr) {
+            plan.problems.push_back(where + " is absent, and " + found.why);
             continue;
         }
-        const Located* next = AtPosition(now, old->position);
-        std::string why;
-        if (next == nullptr)
-            why = "no adapter is there now; new adapters no section names: " + unclaimed;
-        else if (const Located* was = WithPortName(before, next->port_wwn))
-            why = "the adapter there now, " + Name(next->port_wwn) + ", was at " +
-                  PositionText(was->position) + " before: it moved, and replaced nothing";
-        else if (named.count(next->port_wwn) != 0)
-            why = "the adapter there now, " + Name(next->port_wwn) +
-                  ", is already named by another section";
-        if (!why.empty()) {
-            plan.problems.push_back(where + " is absent, and was at " + PositionText(old->position) +
-                                    ": " + why);
+        if (found.successor == nullptr) {
+            plan.problems.push_back(where + " is absent, and was at " + PositionText(found.old->position) +
+                                    ": " + found.why +
+                                    (found.there == nullptr ? "; new adapters no section names: " + unclaimed
+                                                            : std::string()));
             continue;
         }
-        plan.rewrites.emplace_back(i, next->port_wwn);
-        const std::string line = ReportLine(*old, *next, s.record);
+        plan.rewrites.emplace_back(i, found.successor->port_wwn);
+        const std::string line = ReportLine(*found.old, *found.successor, s.record);
         if (said.insert(line).second) plan.lines.push_back(line);
     }
     return plan;
@@ -273,16 +256,48 @@ std::vector<Located> LocateAdapters(const fcfleet::Fleet& fleet) {
     return adapters;
 }
 
+bool LoadBeforeCapture(const std::string& path, fcfleet::Fleet* before, std::string* error) {
+    if (!fcfleet::LoadFleetFile(path, before, error)) return false;
+    if (!fcfleet::HasIncompleteDevice(*before)) return true;
+    *error = path + " holds devices a capture could not read whole: take a complete capture before a swap";
+    return false;
+}
+
+Succession FindSuccessor(const Wwn& absent, const std::vector<Located>& before, const std::vector<Located>& now,
+                         const std::set<Wwn>& named) {
+    Succession s;
+    s.old = WithPortName(before, absent);
+    if (s.old == nullptr) {
+        s.why = "the capture before the swap shows no adapter with that port name, so its position is unknown";
+        return s;
+    }
+    s.there = AtPosition(now, s.old->position);
+    if (s.there == nullptr)
+        s.why = "no adapter is there now";
+    else if (const Located* was = WithPortName(before, s.there->port_wwn))
+        s.why = "the adapter there now, " + Name(s.there->port_wwn) + ", was at " + PositionText(was->position) +
+                " before: it moved, and replaced nothing";
+    else if (named.count(s.there->port_wwn) != 0)
+        s.why = "the adapter there now, " + Name(s.there->port_wwn) + ", is already named by another section";
+    else
+        s.successor = s.there;
+    return s;
+}
+
+std::string SanChange(const Located& old, const Located& successor, const fcboot::BootParams& record) {
+    std::string change = "replace initiator " + Name(old.port_wwn) + " with " + Name(successor.port_wwn) +
+                         " in the zones and masking";
+    const Wwn device = NameOf(record.BootDeviceWWID);
+    if (device != Wwn{})
+        change += " that present boot device " + Name(device) + " LUN " + std::to_string(record.BootDeviceLUN);
+    return change;
+}
+
 int RunRemap(const std::string& before, const std::string& in, const std::string& out,
              std::FILE* report, std::FILE* err, const char* program) {
     fcfleet::Fleet then;
     std::string error;
-    if (!fcfleet::LoadFleetFile(before, &then, &error)) return Fail(err, program, error, kRemapFile);
-    if (fcfleet::HasIncompleteDevice(then))
-        return Fail(err, program,
-                    before + " holds devices a capture could not read whole: take a complete "
-                             "capture before a swap",
-                    kRemapFile);
+    if (!LoadBeforeCapture(before, &then, &error)) return Fail(err, program, error, kRemapFile);
     std::string text;
     std::vector<Section> sections;
     if (!ReadBytes(in, &text) || !ReadSections(in, &sections))

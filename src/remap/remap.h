@@ -5,9 +5,11 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "bootcfg/bootcfg.h"
 #include "fleet/fleet.h"
 
 namespace fcremap {
@@ -41,6 +43,31 @@ struct Located {
 };
 // The fleet's adapters the utility serves, in SCSI port order.
 std::vector<Located> LocateAdapters(const fcfleet::Fleet& fleet);
+
+// Reads a capture taken before a swap. False, with *error saying why, when
+// it cannot be read or holds devices a capture could not read whole: the
+// positions it holds are then no measure.
+bool LoadBeforeCapture(const std::string& path, fcfleet::Fleet* before, std::string* error);
+
+// What became of an adapter that a file names and that is absent now.
+struct Succession {
+    const Located* old = nullptr;        // the capture before's adapter of that name; null: none
+    const Located* there = nullptr;      // the adapter now at old's position; null: none
+    const Located* successor = nullptr;  // `there`, when it replaced old
+    std::string why;                     // no successor: why not, to follow "was at <position>: "
+                                         // (or, without `old`, "is absent, and ")
+};
+// The successor is the adapter now at the old one's position, provided it
+// was not in the capture before (a card that moved replaced nothing) and no
+// section of the file names it (`named`).
+Succession FindSuccessor(const std::array<std::uint8_t, 8>& absent, const std::vector<Located>& before,
+                         const std::vector<Located>& now,
+                         const std::set<std::array<std::uint8_t, 8>>& named);
+
+// The change the SAN side must make for a replacement: "replace initiator
+// OLD with NEW in the zones and masking that present boot device X LUN n",
+// without the boot device where the section names none.
+std::string SanChange(const Located& old, const Located& successor, const fcboot::BootParams& record);
 
 // Reads the server as a capture does, matches every adapter that a complete
 // section of `in` names and that is absent now to the adapter at its
