@@ -4,8 +4,9 @@
 # modules the role uses are replaced by stand-ins (a collection of their own,
 # examples/ansible/rehearsal): fcboot.exe runs as fcboot-emu against the
 # host's twin, which its loads change in place; fcboot-capture.exe as
-# fcboot-emu --capture (or --remap); fcboot-diff.exe and fcboot-check.exe as the
-# controller's programs; the server's files live in a folder per host.
+# fcboot-emu --capture (or --remap); fcboot-diff.exe and fcboot-check.exe
+# as the controller's programs; the server's files live in a folder per
+# host.
 #
 # Usage: scripts/rehearse-rollout.sh [--check] [--diff] [--forks N] DIR
 #

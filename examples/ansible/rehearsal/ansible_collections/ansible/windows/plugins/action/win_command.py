@@ -1,7 +1,8 @@
 # Stand-in for win_command: fcboot.exe runs as fcboot-emu against the host's
-# twin, fcboot-capture.exe as fcboot-emu --capture (--remap as --remap), fcboot-diff.exe and
-# fcboot-check.exe as the controller's programs (fcboot-check against the
-# twin). Windows paths among the arguments become the host's files.
+# twin, fcboot-capture.exe as fcboot-emu --capture (its --remap as
+# fcboot-emu --remap), fcboot-diff.exe and fcboot-check.exe as the
+# controller's programs (fcboot-check against the twin). Windows paths among
+# the arguments become the host's files.
 import os
 
 from ansible.errors import AnsibleError
