@@ -220,6 +220,18 @@ def main():
             os.makedirs(os.path.join(out, "tamper", host), exist_ok=True)
             with open(os.path.join(out, "tamper", host, "want.cfg"), "w", encoding="utf-8") as f:
                 f.write(render(drifted(lun=7)))
+            # With fcboot_remap the capture from before a swap is copied too,
+            # and changed on the server after the copy: refused before the
+            # remap reads it, along with want.cfg.
+            before = os.path.join(out, "backup", host, "before.json")
+            os.makedirs(os.path.dirname(before), exist_ok=True)
+            subprocess.run([emu, "--fleet", twin, "--capture", before], check=True)
+            with open(before, encoding="utf-8") as f:
+                moved = json.load(f)
+            moved["devices"][0]["pci"]["bus"] = 9
+            with open(os.path.join(out, "tamper", host, "before.json"), "w", encoding="utf-8") as f:
+                json.dump(moved, f, indent=2)
+            host_vars_extra = {"fcboot_remap": True}
         if state == "wrong-install-dir":
             host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot-1"
         if state in ("new", "wrong-install-dir"):

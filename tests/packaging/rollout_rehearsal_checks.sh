@@ -172,7 +172,7 @@ warning|changed .*restarted; WARNING: 1000000000000002 BIOS: |the WARNING is not
 write-refused|rolled-back .*an adapter does not hold what was written \(a write refused|a refused write is not named
 findings|failed nothing was loaded: .*/want/[0-9]+-findings\.cfg:5: BootDeviceWWID|the lint finding does not name the controller's file and line
 foreign-owner|failed C:\\ProgramData\\fcboot\\want\.cfg is owned by S-1-5-21-[0-9-]+ .*nothing was loaded|a want.cfg a user owns is not refused
-tampered|failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy|a want.cfg changed after the copy is not refused
+tampered|failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy .*\(and 1 more\)|a want.cfg and a before.json changed after the copy are not refused
 activation-fails|rolled-back .*fcboot-check: CRITICAL: 1000000000000002 BIOS: the activation .* did not finish|no first critical finding
 swapped|waiting-for-san remapped 1000000000000001->10000000000000a1, nothing loaded: replace initiator 1000000000000001 with 10000000000000a1 in the zones and masking that present boot device 500000000000a001 LUN 0$|the replaced adapter's SAN change is not named
 EOF
