@@ -4,8 +4,9 @@
 # modules the role uses are replaced by stand-ins (a collection of their own,
 # examples/ansible/rehearsal): fcboot.exe runs as fcboot-emu against the
 # host's twin, which its loads change in place; fcboot-capture.exe as
-# fcboot-emu --capture; fcboot-diff.exe and fcboot-check.exe as the
-# controller's programs; the server's files live in a folder per host.
+# fcboot-emu --capture (or --remap); fcboot-diff.exe and fcboot-check.exe
+# as the controller's programs; the server's files live in a folder per
+# host.
 #
 # Usage: scripts/rehearse-rollout.sh [--check] [--diff] [--forks N] DIR
 #
@@ -26,7 +27,9 @@
 #   acl-requests/<host> the access rules the rollout asked for, one a line
 #   tamper/<host>/NAME  optional: replaces each copy of NAME on the server
 #                       right after the copy, as a user who could write it
-#   backup/<host>       the backups the rollout keeps on the controller
+#   backup/<host>       the backups and captures the rollout keeps on the
+#                       controller; put a before.json there to rehearse a
+#                       remap (fcboot_remap) from a capture of before a swap
 #   ansible.log         what ansible-playbook printed
 # The programs are found on PATH (fcboot-emu, fcboot-diff, fcboot-check), or
 # named by FCBOOT_EMU, FCBOOT_DIFF and FCBOOT_CHECK. The exit code is

@@ -76,6 +76,20 @@ def efib_move_faults(fleet):
     fleet["devices"][1]["faults"] = [{"match": "mailbox:156", "times": 1, "state": 9}]
 
 
+# The first adapter replaced by a card fresh from the factory in its slot:
+# new port and node names, no boot settings, and its boot device not yet
+# zoned to it (the SAN still presents it to the old port).
+SWAPPED_PORT, SWAPPED_NODE = "10000000000000a1", "20000000000000a1"
+
+
+def swapped(fleet):
+    device = fleet["devices"][0]
+    device["port_wwn"], device["node_wwn"] = SWAPPED_PORT, SWAPPED_NODE
+    for region in ("4", "8", "10"):
+        device["regions"][region] = "0" * len(device["regions"][region])
+    device["node_list"] = [{"wwn": "500000000000b001", "fcid": "0x010300", "host_byte_1": 0, "host_byte_2": 0}]
+
+
 # Faults added once the twin holds its starting settings.
 LATE_FAULTS = {"efib-move": efib_move_faults, "write-refused": write_refused,
                "node-list-unreadable": node_list_unreadable}
@@ -89,6 +103,10 @@ BOOTS_FROM_ZERO = [IN_STATE[0], dict(port_name="1000000000000002", bios_enable=1
 STATES = [
     ("in-state", None, None, "file", render(IN_STATE), "unchanged", "unchanged", "unchanged"),
     ("in-state-vars", None, None, "vars", IN_STATE, "unchanged", "unchanged", "unchanged"),
+    # A replaced adapter, remapped from the capture a run before the swap
+    # kept: the SAN change is waiting; the test zones the boot device to the
+    # new port before the second run, which loads and restarts.
+    ("swapped", swapped, None, "file", render(IN_STATE), "waiting-for-san", "waiting-for-san", "changed"),
     ("lun", None, drifted(lun=4), "file", render(IN_STATE), "would-change", "changed", "unchanged"),
     ("boot-device", None, drifted(boot_device="500000000000c001"), "vars", IN_STATE,
      "would-change", "changed", "unchanged"),
@@ -142,6 +160,14 @@ def main():
         host = "%02d-%s" % (n, state)
         twin = os.path.join(out, "twins", host + ".json")
         fleet = copy.deepcopy(demo_fleet)
+        if state == "swapped":
+            # The capture a real run kept before the swap.
+            os.makedirs(os.path.join(out, "backup", host), exist_ok=True)
+            subprocess.run([emu, "--fleet", demo, "--capture", os.path.join(out, "backup", host, "before.json")],
+                           check=True)
+            host_vars_extra = {"fcboot_remap": True}
+        else:
+            host_vars_extra = {}
         if change:
             change(fleet)
         with open(twin, "w", encoding="utf-8") as f:
@@ -194,6 +220,18 @@ def main():
             os.makedirs(os.path.join(out, "tamper", host), exist_ok=True)
             with open(os.path.join(out, "tamper", host, "want.cfg"), "w", encoding="utf-8") as f:
                 f.write(render(drifted(lun=7)))
+            # With fcboot_remap the capture from before a swap is copied too,
+            # and changed on the server after the copy: refused before the
+            # remap reads it, along with want.cfg.
+            before = os.path.join(out, "backup", host, "before.json")
+            os.makedirs(os.path.dirname(before), exist_ok=True)
+            subprocess.run([emu, "--fleet", twin, "--capture", before], check=True)
+            with open(before, encoding="utf-8") as f:
+                moved = json.load(f)
+            moved["devices"][0]["pci"]["bus"] = 9
+            with open(os.path.join(out, "tamper", host, "before.json"), "w", encoding="utf-8") as f:
+                json.dump(moved, f, indent=2)
+            host_vars_extra = {"fcboot_remap": True}
         if state == "wrong-install-dir":
             host_vars["fcboot_install_dir"] = "C:\\Program Files\\fcboot-1"
         if state in ("new", "wrong-install-dir"):
@@ -202,6 +240,7 @@ def main():
             host_vars["fcboot_msi"] = os.path.join(os.path.abspath(out), "fcboot-win64.msi")
             with open(host_vars["fcboot_msi"], "w", encoding="utf-8") as f:
                 f.write("the rehearsal's package\n")
+        host_vars.update(host_vars_extra)
         hosts.append((host, host_vars))
         expected.append("%s %s %s %s %s" % (host, state, check, run, second))
     inventory = {"fcboot_servers": {"hosts": dict(hosts)}}

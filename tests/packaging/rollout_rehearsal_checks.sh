@@ -11,10 +11,16 @@
 #                   file, which fcboot-check finds OK or WARNING; a rolled-back
 #                   host is nowhere less ready than before; the folder's
 #                   access rules are asked for on every host; a file a user
-#                   owns or changed after the copy is never loaded;
+#                   owns or changed after the copy is never loaded; every
+#                   host's capture is kept, and the one from before a swap
+#                   stays; a replaced adapter whose boot device is not yet
+#                   zoned to it waits for the SAN, neither loaded nor
+#                   restarted;
 #   a second run    stops after the failing batch (the default 0): the hosts
 #                   after it are reported not-reached and failed in the
-#                   recap; it changes no twin that was in state.
+#                   recap; it changes no twin that was in state; the
+#                   replaced adapter, its boot device zoned to it now, gets
+#                   the remapped file and the server restarts.
 # Each run reports exactly the outcome its state calls for, every reason one
 # line of at most 200 characters, and ends nonzero (hosts fail).
 #
@@ -35,9 +41,9 @@ bad() { echo "FAILED: $*" >&2; failed=1; }
 
 python3 "$here/make_rollout_fleet.py" "$fleet" "$count" "$FCBOOT_EMU"
 mapfile -t hosts < <(cut -d' ' -f1 "$fleet/expected.txt")
-# The first four hosts are in state or drift; the next two fail: a batch of
-# its own in the real run and the second.
-batches='fcboot_serial: [4, 2, "100%"]'
+# The first five hosts are in state, drift or wait for the SAN; the next two
+# fail: a batch of its own in the real run and the second.
+batches='fcboot_serial: [5, 2, "100%"]'
 
 snapshot() {  # snapshot NAME: the twins as they are, each one's save and readiness
     mkdir -p "$work/$1"
@@ -98,7 +104,8 @@ diff "$work/before.listing" "$work/check.listing" >&2 || bad "check: a host's fi
 [ -z "$(find "$fleet/backup" -name 'saved-*' 2>/dev/null)" ] || bad "check: the controller kept a backup"
 # The settings a load changes, as fcboot-diff found them, before and after,
 # one line each.
-for line in '-1000000000000001 BootDeviceLUN[0]=4' '+1000000000000001 BootDeviceLUN[0]=0' \
+for line in '-bus 3 device 8 function 0 WWID=1000000000000001' '+bus 3 device 8 function 0 WWID=10000000000000a1' \
+        '-1000000000000001 BootDeviceLUN[0]=4' '+1000000000000001 BootDeviceLUN[0]=0' \
         '-1000000000000002 SelectBootEnable=0' '+1000000000000002 SelectBootEnable=1' \
         '+1000000000000002 BootDeviceWWID=500000000000b002'; do
     grep -qxF -- "$line" "$work/check.log" || bad "check: --diff does not show the line $line"
@@ -106,6 +113,8 @@ done
 
 # --- the real run: a whole batch fails, and the rollout goes on ------------
 printf '%s\nfcboot_max_fail_percentage: 100\n' "$batches" >"$fleet/vars.yml"
+mapfile -t swapped < <(awk '$2 == "swapped" { print $1 }' "$fleet/expected.txt")
+for host in "${swapped[@]}"; do cp "$fleet/backup/$host/before.json" "$work/before-$host.json"; done
 rehearse run
 expect_outcomes run 4
 for host in "${hosts[@]}"; do
@@ -135,6 +144,15 @@ for host in "${hosts[@]}"; do
             awk '$3 > $2 { print; worse = 1 } END { exit worse }' >&2 ||
             bad "run: $host is rolled-back but less ready than before"
     fi
+    # Every run keeps its capture; it is the one a remap starts from where
+    # the adapters were those the desired file names.
+    [ -f "$fleet/backup/$host/last.json" ] || [ "$outcome" = failed ] || bad "run: $host's capture was not kept"
+    case "$outcome" in
+        changed|unchanged) cmp -s "$fleet/backup/$host/last.json" "$fleet/backup/$host/before.json" ||
+            bad "run: $host ($outcome): its capture is not the one a remap starts from" ;;
+        waiting-for-san) cmp -s "$work/before-$host.json" "$fleet/backup/$host/before.json" ||
+            bad "run: $host: the capture from before the swap was not kept" ;;
+    esac
     # The working folder's rules are asked for on every real run.
     for rule in 'inheritance absent C:\ProgramData\fcboot reorganize=False' \
             'rule present C:\ProgramData\fcboot NT AUTHORITY\SYSTEM Allow FullControl' \
@@ -154,8 +172,9 @@ warning|changed .*restarted; WARNING: 1000000000000002 BIOS: |the WARNING is not
 write-refused|rolled-back .*an adapter does not hold what was written \(a write refused|a refused write is not named
 findings|failed nothing was loaded: .*/want/[0-9]+-findings\.cfg:5: BootDeviceWWID|the lint finding does not name the controller's file and line
 foreign-owner|failed C:\\ProgramData\\fcboot\\want\.cfg is owned by S-1-5-21-[0-9-]+ .*nothing was loaded|a want.cfg a user owns is not refused
-tampered|failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy|a want.cfg changed after the copy is not refused
+tampered|failed C:\\ProgramData\\fcboot\\want\.cfg changed on the server after the copy .*\(and 1 more\)|a want.cfg and a before.json changed after the copy are not refused
 activation-fails|rolled-back .*fcboot-check: CRITICAL: 1000000000000002 BIOS: the activation .* did not finish|no first critical finding
+swapped|waiting-for-san remapped 1000000000000001->10000000000000a1, nothing loaded: replace initiator 1000000000000001 with 10000000000000a1 in the zones and masking that present boot device 500000000000a001 LUN 0$|the replaced adapter's SAN change is not named
 EOF
 ! grep -qE 'load the file again|set an adapter to boot|see the findings|adapters=[0-9]' "$fleet/report.txt" || bad "run: advice or perfdata in a reason"
 # The reason once in Ansible's failure message.
@@ -171,22 +190,47 @@ wrong=$(grep -c ' wrong-install-dir ' "$fleet/expected.txt" || true)
 
 # --- the second run stops after the failing batch (the default 0) ----------
 printf '%s\n' "$batches" >"$fleet/vars.yml"
+# The storage team made the change: the boot device is zoned to the new port.
+for host in "${swapped[@]}"; do
+    python3 -c '
+import json, sys
+fleet = json.load(open(sys.argv[1]))
+for device in fleet["devices"]:
+    if device["port_wwn"] == "10000000000000a1":
+        device["node_list"].append({"wwn": "500000000000a001", "fcid": "0x010200", "host_byte_1": 0, "host_byte_2": 0})
+json.dump(fleet, open(sys.argv[1], "w"), indent=2)' "$fleet/twins/$host.json"
+done
 snapshot second
 rehearse again
-awk 'NR <= 6 { print; next } { $5 = "not-reached"; print }' "$fleet/expected.txt" >"$work/expected-again.txt"
+awk 'NR <= 7 { print; next } { $5 = "not-reached"; print }' "$fleet/expected.txt" >"$work/expected-again.txt"
 cp "$work/expected-again.txt" "$fleet/expected.txt"
 expect_outcomes again 5
-for host in "${hosts[@]:6}"; do
+for host in "${swapped[@]}"; do
+    [ "$(outcome_of "$host" 5)" = changed ] || continue
+    grep -q "^$host changed remapped 1000000000000001->10000000000000a1; [0-9]* setting(s) loaded, verified and checked; restarted" \
+        "$fleet/report.txt" || bad "again: $host's reason does not name the remap"
+    expected=$fleet/hosts/$host/C/ProgramData/fcboot/expected.cfg
+    grep -qx 'WWID=10000000000000a1' "$fleet/backup/$host/remapped.cfg" &&
+        diff <(sed 's/^WWID=10000000000000a1$/WWID=1000000000000001/' "$fleet/backup/$host/remapped.cfg") "$(want_file "$host")" >/dev/null ||
+        bad "again: $host's remapped file is not its desired file with the new port name"
+    cmp -s "$expected" "$fleet/backup/$host/remapped.cfg" || bad "again: $host's expected file is not the remapped file"
+    rc=0
+    "$FCBOOT_CHECK" --fleet "$fleet/twins/$host.json" --expect "$expected" >"$work/check-$host.txt" 2>&1 || rc=$?
+    [ "$rc" -eq 0 ] || bad "again: fcboot-check --expect expected.cfg is not OK on $host: $(head -1 "$work/check-$host.txt")"
+    cmp -s "$work/before-$host.json" "$fleet/backup/$host/before.json" ||
+        bad "again: $host's capture from before the swap was replaced while the desired file names the old adapter"
+done
+for host in "${hosts[@]:7}"; do
     grep -qE "^$host +: .* failed=1 " "$work/again.log" || bad "again: the recap does not fail $host, not reached"
 done
 # The folder's rules asked for again on every host the run reached.
-for host in "${hosts[@]:0:6}"; do
+for host in "${hosts[@]:0:7}"; do
     [ "$(grep -cF 'inheritance absent C:\ProgramData\fcboot' "$fleet/acl-requests/$host" 2>/dev/null)" = 2 ] ||
         bad "again: $host's folder rules were not asked for again"
 done
 for host in "${hosts[@]}"; do
     outcome=$(outcome_of "$host" 5)
-    [ "$(restarts "$host")" -eq "$([ "$(outcome_of "$host" 4)" = changed ] && echo 1 || echo 0)" ] ||
+    [ "$(restarts "$host")" -eq "$(awk -v h="$host" '$1 == h { print ($4 == "changed") + ($5 == "changed") }' "$fleet/expected.txt")" ] ||
         bad "again: $host was restarted"
     if [ "$outcome" != changed ]; then
         cmp -s "$work/second/twins/$host.json" "$fleet/twins/$host.json" || bad "again: $host's twin changed"

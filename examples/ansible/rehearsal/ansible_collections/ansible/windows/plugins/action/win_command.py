@@ -1,7 +1,8 @@
 # Stand-in for win_command: fcboot.exe runs as fcboot-emu against the host's
-# twin, fcboot-capture.exe as fcboot-emu --capture, fcboot-diff.exe and
-# fcboot-check.exe as the controller's programs (fcboot-check against the
-# twin). Windows paths among the arguments become the host's files.
+# twin, fcboot-capture.exe as fcboot-emu --capture (its --remap as
+# fcboot-emu --remap), fcboot-diff.exe and fcboot-check.exe as the
+# controller's programs (fcboot-check against the twin). Windows paths among
+# the arguments become the host's files.
 import os
 
 from ansible.errors import AnsibleError
@@ -32,6 +33,10 @@ class ActionModule(ActionBase):
         twin = standin.twin(task_vars)
         if name == "fcboot.exe":
             command = [standin.program("FCBOOT_EMU"), "--fleet", twin, "--"] + args
+        elif name == "fcboot-capture.exe" and args[:1] == ["--remap"]:
+            if len(args) != 4:
+                raise AnsibleError("fcboot-capture.exe --remap stand-in: three file names expected")
+            command = [standin.program("FCBOOT_EMU"), "--fleet", twin] + args
         elif name == "fcboot-capture.exe":
             if len(args) != 1:
                 raise AnsibleError("fcboot-capture.exe stand-in: one file name expected")
