@@ -212,7 +212,7 @@ tests_for_programs() {
     awk -F '\t' -v programs="$programs" '
         BEGIN { n = split(programs, p, "\n") }
         { for (i = 1; i <= n; ++i) if (p[i] != "" && index($2, p[i])) { printf "%s%s", sep, $1; sep = ","; break } }' \
-        "$scratch/tests.map.$2"
+        "$scratch/tests.map.$1"
 }
 # A stage's tests given (all when none) up to the first failure; prints the
 # failing test's name.
