@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -398,6 +399,73 @@ TEST(FcbootDiff, LintNamesEachFindingAndItsLine) {
                                            std::to_string(x.value("line", 0)) + ": ";
                     EXPECT_EQ(x.value("text", std::string()).compare(0, at.size(), at), 0) << c.name;
                 }
+    }
+}
+
+// What a JSON reader must find where a report quotes `bytes`: every
+// well-formed UTF-8 sequence as itself, every other byte as the character of
+// its value. Judged by the code point a sequence spells (no overlong form, no
+// surrogate, nothing beyond U+10FFFF), not by tables of lead bytes.
+std::string AsAJsonReaderFindsIt(const std::string& bytes) {
+    const auto encode = [](std::uint32_t cp) {
+        if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+        return std::string{static_cast<char>(0xC0 | cp >> 6), static_cast<char>(0x80 | (cp & 0x3F))};
+    };
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        const std::size_t n = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : c >> 3 == 30 ? 4 : 0;
+        std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        bool whole = n != 0 && i + n <= bytes.size();
+        for (std::size_t k = 1; whole && k < n; ++k) {
+            const auto d = static_cast<unsigned char>(bytes[i + k]);
+            whole = d >> 6 == 2;
+            cp = cp << 6 | (d & 0x3F);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (whole && cp >= least[n] && (cp < 0xD800 || cp > 0xDFFF) && cp <= 0x10FFFF) {
+            out.append(bytes, i, n);
+            i += n;
+        } else {
+            out += encode(c);
+            ++i;
+        }
+    }
+    return out;
+}
+
+// A finding quotes the line's bytes as they are: random bytes, most of them
+// near the edges of UTF-8, after a value; the JSON report must stay JSON and
+// read back as those bytes. FCBOOT_SEED=N repeats a run.
+TEST(FcbootDiff, AQuotedLineReadsBackFromTheJsonReport) {
+    const char* given = std::getenv("FCBOOT_SEED");
+    const unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
+                                           : std::random_device()();
+    SCOPED_TRACE("FCBOOT_SEED=" + std::to_string(seed));
+    std::mt19937 random(seed);
+    const auto from = [&](const std::string& set) { return set[random() % set.size()]; };
+    const std::string leads = "\xC0\xC1\xC2\xDF\xE0\xE1\xED\xEE\xEF\xF0\xF1\xF4\xF5\xF7\xF8\xFF\x80\xBF";
+    const std::string follows = "\x80\x8F\x90\x9F\xA0\xBF\xC0" "a";
+    const std::string plain = "a\"\\\x01\x1f\x7f ";
+    std::filesystem::current_path(fctest::TempDir());
+    for (int n = 0; n < 400; ++n) {
+        std::string tail = "x";
+        for (std::size_t piece = 1 + random() % 6; piece > 0; --piece) {
+            if (random() % 4 == 0) {
+                tail += from(plain);
+                continue;
+            }
+            tail += from(leads);
+            for (std::size_t k = random() % 4; k > 0; --k) tail += from(follows);
+        }
+        tail += "x";
+        fctest::WriteFileBytes("boot.cfg", WithLine(Section(kA), 6, "BootDeviceLUN[0]=0 " + tail + "\n"));
+        const DiffRun r = Invoke({"--lint", "--json", "boot.cfg"});
+        const nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << "no JSON for the line number " << n << ":\n" << r.out;
+        ASSERT_EQ(doc["differences"].size(), 1u) << r.out;
+        EXPECT_EQ(doc["differences"][0].value("written", std::string()), AsAJsonReaderFindsIt("0 " + tail))
+            << "line number " << n;
     }
 }
 
