@@ -133,6 +133,17 @@ TEST(ExitCodes, RealCausesAndWhatEachLeavesBehind) {
     const std::string worked = fctest::NativeText(kWorkedExample), hba1 = worked.substr(worked.find("[HBA1]"));
     fcemu::Fleet single;
     single.devices.push_back(noEfib.devices[0]);
+    // An adapter with no image selected, which a load asks to select one: its
+    // mailbox 23 calls in a clean load, and which of them reads the
+    // directory's first entry (after the head word).
+    fcemu::Fleet unselected = DemoLike(1);
+    unselected.devices[0].region4.fill(0);
+    std::uint32_t firstEntry = 0, calls = 0, memoryReads = 0;
+    for (const fcemu::RequestRecord& rec : fctest::MailboxCalls(LoadText(unselected, good).log, 23)) {
+        if (rec.address && ++memoryReads == 2) firstEntry = calls;
+        ++calls;
+    }
+    ASSERT_GT(firstEntry, 0u);
     const Case cases[] = {
         {"load, file missing", demo, "/l", "@", nullptr, fcboot::kExitFile, nullptr, {}},
         {"load, path is a folder", demo, "/l", dir, nullptr, fcboot::kExitFile, nullptr, {}},
@@ -186,6 +197,9 @@ TEST(ExitCodes, RealCausesAndWhatEachLeavesBehind) {
              EXPECT_EQ(r.fleet_after.devices[0].region4[12], 0);  // nothing selected
              EXPECT_EQ(RegionCalls(r, 27, 8), 1u);                // the boot region is written all the same
          }},
+        {"a directory entry unreadable during the selection", Faulted(unselected, "mailbox:23", firstEntry,
+         Effect::Fail, 31), "/l", "@", good.c_str(), fcboot::kExitAdapterCommand, nullptr,
+         [](const fctest::RunResult& r) { EXPECT_EQ(RegionCalls(r, 27, 4), 0u); }},
         {"no boot code, update fails too", Faulted(noBootCode, "mailbox:27", 0, Effect::MbxStatus, 1), "/l", "@",
          good.c_str(), fcboot::kExitAdapterCommand, nullptr, {}},
     };
