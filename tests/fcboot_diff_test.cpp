@@ -134,6 +134,13 @@ TEST(FcbootDiff, EachPairGetsItsVerdictAndItsLines) {
          "want.cfg:8: section \"[HBA1]\" of 1000000000000002 is skipped by a load: no HostAdapterBiosEnable, "
          "SelectBootEnable, BootDeviceWWID, BootDeviceLUN[0]; the header at line 11 starts afresh\n"
          "want.cfg:10: \"BootDeviceLUN=0\" is not taken by a load: " + keywords},
+        {"a section both rejected and short of keys",
+         "[HBA0]\nWWID=" + kA + "\nHostAdapterBiosEnable=1\nBootDeviceLUN[0]=300\n" +
+             Section(kB, "0", "[HBA1]", "0"),
+         kTwo, {}, differ,
+         "want.cfg:1: section \"[HBA0]\" of 1000000000000001 is rejected by a load: BootDeviceLUN[0] \"300\" "
+         "at line 4 is not a number from 0 to 255; no SelectBootEnable, BootDeviceWWID; the header at line 5 "
+         "starts afresh\n"},
         {"a WWID twice", kTwo + Section(kA, "2", "[HBA2]"), kTwo, {}, differ,
          "want.cfg:15: section \"[HBA2]\" of 1000000000000001 repeats a WWID (first at line 1); a load "
          "applies both, the later last\n"
