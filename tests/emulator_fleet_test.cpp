@@ -81,12 +81,14 @@ TEST(EmulatorFleet, RefusesInvalidFilesNamingTheField) {
     EXPECT_FALSE(d.node_list.has_value());
     EXPECT_FALSE(d.faults[0].times.has_value());
     EXPECT_EQ(d.faults[1].effect, fcemu::FaultRule::Effect::State);
-    // A device without a node name takes its port name's, byte 0 as 0x20.
+    // A device without a node name takes its port name's, byte 0 as 0x20;
+    // without a serial number, "TV8" and 1000 + its port.
     fcemu::Fleet named;
     ASSERT_TRUE(fcemu::ParseFleet(R"({"fleet_version": 1, "devices": [{"port": 3, "port_wwn": "10000000c9a1b2c3"}]})",
                                   &named, &error))
         << error;
     EXPECT_EQ(named.devices[0].node_wwn, (std::array<std::uint8_t, 8>{0x20, 0, 0, 0, 0xC9, 0xA1, 0xB2, 0xC3}));
+    EXPECT_EQ(named.devices[0].serial_number, "TV80001003");
 }
 
 // Every port number has its slot in the adapter table.
