@@ -485,6 +485,7 @@ TEST(FcbootDiff, LintSaysWhyAHeaderIsNotTaken) {
     } cases[] = {
         {"[hba1]", "a header is written \"[HBA\" in capitals"},
         {"[HBA 1]", "a header is one word, \"[HBA\" n \"]\", without blanks"},
+        {"HBA10]", "a header begins with \"[\": \"[HBA\" n \"]\""},
         {"# [HBA1]", ""},
     };
     for (const auto& c : cases) {

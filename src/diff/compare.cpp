@@ -141,7 +141,11 @@ bool LooksLikeKey(const std::string& line) {
 
 // Why a load does not take a line that looks like a header.
 const char* HeaderHint(const std::string& line) {
-    if (line.find("[HBA") == std::string::npos) return "a header is written \"[HBA\" in capitals";
+    if (line.find("[HBA") == std::string::npos) {
+        if (line.find("HBA") != std::string::npos && line.find('[') == std::string::npos)
+            return "a header begins with \"[\": \"[HBA\" n \"]\"";
+        return "a header is written \"[HBA\" in capitals";
+    }
     // Outside a section such a line opens one; inside, only a line that is
     // a key line with the header as its keyword does.
     std::string copy = line;
