@@ -123,6 +123,10 @@ TEST(Capture, MarksWhatItCouldNotReadAndReplacesNoFileThen) {
     ASSERT_EQ(c.twin.devices.size(), 2u);
     EXPECT_EQ(c.twin.devices[1].incomplete.size(), 2u);
     EXPECT_EQ(c.twin.devices[1].region8, fleet.devices[1].region8);  // what could be read is there
+    // Where neither RETURN_INFO nor GET_BUS_SLOT answered, the position is
+    // recorded as bus 0, slot 0: nothing is made up.
+    EXPECT_EQ(c.twin.devices[1].pci_bus, 0u);
+    EXPECT_EQ(c.twin.devices[1].pci_slot, 0u);
 
     const auto emu = fctest::EmuMain;
     EXPECT_EQ(emu({"--fleet", path, "/s", dir + "/a.cfg"}), fcemu::kEmuOwnError);
