@@ -472,9 +472,7 @@ TEST(Check, ThresholdsJudgeTheReadyCountInTheRangeSyntax) {
 // it would boot from at power-on, adapter by adapter and variant by
 // variant. FCBOOT_SEED=N repeats a run.
 TEST(Check, ReadinessAgreesWithTheFirmwaresPowerOnAnswer) {
-    const char* given = std::getenv("FCBOOT_SEED");
-    const unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
-                                           : std::random_device()();
+    const unsigned seed = fctest::RandomSeed();
     SCOPED_TRACE("FCBOOT_SEED=" + std::to_string(seed));
     std::mt19937 rng(seed);
     const auto pick = [&rng](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };

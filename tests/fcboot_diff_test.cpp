@@ -445,9 +445,7 @@ std::string AsAJsonReaderFindsIt(const std::string& bytes) {
 // near the edges of UTF-8, after a value; the JSON report must stay JSON and
 // read back as those bytes. FCBOOT_SEED=N repeats a run.
 TEST(FcbootDiff, AQuotedLineReadsBackFromTheJsonReport) {
-    const char* given = std::getenv("FCBOOT_SEED");
-    const unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
-                                           : std::random_device()();
+    const unsigned seed = fctest::RandomSeed();
     SCOPED_TRACE("FCBOOT_SEED=" + std::to_string(seed));
     std::mt19937 random(seed);
     const auto from = [&](const std::string& set) { return set[random() % set.size()]; };
@@ -651,10 +649,8 @@ TEST(FcbootDiff, ACleanFileIsTakenLineForLine) {
 #else
     const int files = 2000;
 #endif
-    const char* const fixed = std::getenv("FCBOOT_AGREEMENT_SEED");
-    const unsigned seed = fixed != nullptr ? static_cast<unsigned>(std::strtoul(fixed, nullptr, 10))
-                                           : std::random_device{}();
-    SCOPED_TRACE("seed " + std::to_string(seed) + " (FCBOOT_AGREEMENT_SEED repeats it)");
+    const unsigned seed = fctest::RandomSeed();
+    SCOPED_TRACE("FCBOOT_SEED=" + std::to_string(seed));
     std::mt19937 random(seed);
     const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
     const auto hex = [&](std::size_t n) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <random>
 #include <sstream>
 
@@ -156,6 +157,11 @@ std::array<std::uint8_t, 8> Wwn(const char* hex16) {
         w[i] = static_cast<std::uint8_t>(v);
     }
     return w;
+}
+
+unsigned RandomSeed() {
+    const char* given = std::getenv("FCBOOT_SEED");
+    return given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
 }
 
 }  // namespace fctest

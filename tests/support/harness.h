@@ -32,6 +32,10 @@ int EmuMain(std::vector<std::string> args);
 // Opens "\\.\Scsi<port>:" the way the utility does, through the platform layer.
 void* OpenDevice(std::uint32_t port);
 
+// The seed of a test over random states: FCBOOT_SEED when it is set (to
+// repeat a run), else a fresh one. The caller shows it in its trace.
+unsigned RandomSeed();
+
 // A fresh, empty folder for this test's files (removed by nothing: the
 // build tree's temporary folder holds them).
 std::string TempDir();
