@@ -101,6 +101,9 @@ scratch_tree() {
     mkdir -p "$tree"
     find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
     tar -C "$repo" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . | tar -C "$tree" -xf -
+    # The packages' rebuild test lists the sources as git does; a repository
+    # without history is enough for that.
+    git -C "$tree" init -q
 }
 
 # Drawn from the scratch copy, so that nothing edited in the tree meanwhile

@@ -51,13 +51,15 @@ bool WriteHeld(OutputFile* file) {
          files::SyncFile(file->stream);
     if (Injected(OutputStep::Flush)) ok = false;
     if (!ok && haveOld) {
-        std::FILE* back = files::OpenExistingFile(file->target.c_str(), false);
-        if (back != nullptr) {
-            if (std::fwrite(old.data(), 1, old.size(), back) == old.size() &&
-                std::fflush(back) == 0)
-                files::CutFileHere(back);
-            std::fclose(back);
-        }
+        // Through a handle of their own, in binary: the held text's handle
+        // may write in text mode, and Windows lets no second writer share
+        // the file while it is open.
+        std::fclose(file->stream);
+        file->stream = files::OpenExistingFile(file->target.c_str(), false);
+        if (file->stream != nullptr &&
+            std::fwrite(old.data(), 1, old.size(), file->stream) == old.size() &&
+            std::fflush(file->stream) == 0)
+            files::CutFileHere(file->stream);
     }
     return ok;
 }
@@ -159,7 +161,7 @@ bool PlaceOutputFile(OutputFile* file, bool keep) {
     bool ok = true;
     if (file->holding) {
         ok = !keep || WriteHeld(file);
-        if (std::fclose(file->stream) != 0) ok = false;
+        if (file->stream != nullptr && std::fclose(file->stream) != 0) ok = false;
         if (keep && Injected(OutputStep::Close)) ok = false;
         file->stream = nullptr;
         // A file this run created is no file until its whole text is in it.
