@@ -33,7 +33,8 @@
 #                is built and tested in the next, and the row names the stage
 #                that caught it. Each stage is first built and tested clean
 #                in the scratch tree (mingw's packages are not rebuilt per
-#                fault). To ask which stage catches the survivors of a draw:
+#                fault, so their tests run only then). To ask which stage
+#                catches the survivors of a draw:
 #                --list FILE --stages default,sanitize,mingw NAME... with the
 #                list --keep wrote.
 # A drawn fault's kind is in its name (see scripts/mutants-draw.pl); a
@@ -201,10 +202,17 @@ objects() { find "$build" \( -name '*.o' -o -name '*.obj' \) ${1:+-newer "$1"} -
 programs_since() { find "$1" -type f -perm -u+x -newer "$stamp" ! -name '*.so*' -printf '%p\n'; }
 
 # Which programs each test runs: "NUMBER<TAB>command line" from ctest -N -V.
+# The package and installer tests are left out: they check the packages
+# built once from the tree as it is, which no fault's build makes again, so
+# they would fail for that alone.
 tests_map() {
     ctest --test-dir "$1" -N -V 2>/dev/null | awk '
         / Test command: / { sub(/.* Test command: /, ""); command = $0; next }
-        /^ *Test +#[0-9]+:/ { sub(/^ *Test +#/, ""); sub(/:.*/, ""); print $0 "\t" command }'
+        /^ *Test +#[0-9]+:/ {
+            name = $0; sub(/^[^:]*: */, "", name)
+            sub(/^ *Test +#/, ""); sub(/:.*/, "")
+            if (name !~ /^(package_|msi_)/) print $0 "\t" command
+        }'
 }
 # The tests (ctest numbers, comma-separated) whose command line names one of
 # the programs on standard input.
