@@ -105,6 +105,13 @@ scratch_tree() {
     # The packages' rebuild test lists the sources as git does; a repository
     # without history is enough for that.
     git -C "$tree" init -q
+    # Files an earlier run planted faults in: a stage not built again after
+    # one was put back, or a run stopped mid-fault, still holds objects of
+    # the fault, which the copy's older file times would keep. Made newer
+    # than any object, they build again.
+    if [ -f "$scratch/planted" ]; then
+        sort -u "$scratch/planted" | while IFS= read -r f; do [ ! -f "$tree/$f" ] || touch "$tree/$f"; done
+    fi
 }
 
 # Drawn from the scratch copy, so that nothing edited in the tree meanwhile
@@ -283,6 +290,7 @@ for i in "${!names[@]}"; do
     [ "$draw" -eq 0 ] || [ "$planted" -lt "$draw" ] || break
     [ "$i" -ge "$skip" ] || continue
     path=$tree/${files[i]}
+    printf '%s\n' "${files[i]}" >>"$scratch/planted"
     cp "$path" "$path.orig"
     plant "$path" "${froms[i]}" "${tos[i]}" "${lines[i]}"
     touch "$stamp"
