@@ -97,21 +97,24 @@ scratch_tree() {
     fi
     tree=$scratch/tree
     build=$tree/build/default
-    # Everything but build folders and history; file times are kept, so a
-    # kept scratch folder rebuilds only what changed since.
+    # Everything but build folders and history. A file whose bytes differ
+    # from the scratch tree's (an edit since its last run, or a fault a
+    # stopped run left in place) comes with the time of this copy, so every
+    # stage builds it again; the others keep their times (a fault put back
+    # was touched then), so a kept scratch folder rebuilds only what changed.
     mkdir -p "$tree"
-    find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
-    tar -C "$repo" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . | tar -C "$tree" -xf -
+    local copy=$scratch/copy
+    rm -rf "$copy" && mkdir -p "$copy"
+    tar -C "$repo" --exclude='./build*' --exclude='./out' --exclude='./.git' -cf - . | tar -C "$copy" -xf -
+    (cd "$copy" && find . -type f -print0) | while IFS= read -r -d '' f; do
+        cmp -s "$copy/$f" "$tree/$f" || { mkdir -p "$(dirname "$tree/$f")" && cp "$copy/$f" "$tree/$f"; }
+    done
+    (cd "$tree" && find . \( -path ./build -o -path ./.git \) -prune -o -type f -print0) |
+        while IFS= read -r -d '' f; do [ -e "$copy/$f" ] || rm -f "$tree/$f"; done
+    rm -rf "$copy"
     # The packages' rebuild test lists the sources as git does; a repository
     # without history is enough for that.
-    git -C "$tree" init -q
-    # Files an earlier run planted faults in: a stage not built again after
-    # one was put back, or a run stopped mid-fault, still holds objects of
-    # the fault, which the copy's older file times would keep. Made newer
-    # than any object, they build again.
-    if [ -f "$scratch/planted" ]; then
-        sort -u "$scratch/planted" | while IFS= read -r f; do [ ! -f "$tree/$f" ] || touch "$tree/$f"; done
-    fi
+    [ -d "$tree/.git" ] || git -C "$tree" init -q
 }
 
 # Drawn from the scratch copy, so that nothing edited in the tree meanwhile
@@ -290,7 +293,6 @@ for i in "${!names[@]}"; do
     [ "$draw" -eq 0 ] || [ "$planted" -lt "$draw" ] || break
     [ "$i" -ge "$skip" ] || continue
     path=$tree/${files[i]}
-    printf '%s\n' "${files[i]}" >>"$scratch/planted"
     cp "$path" "$path.orig"
     plant "$path" "${froms[i]}" "${tos[i]}" "${lines[i]}"
     touch "$stamp"
